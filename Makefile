@@ -1,0 +1,34 @@
+# Quick start: `make run` builds and starts a demo agent; `make test` builds
+# and runs every test.
+BUILD ?= build
+JOBS ?= 2
+CMAKE_FLAGS ?=
+
+.PHONY: all build run test asan tsan bench clean
+
+all: build
+
+build:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j$(JOBS)
+
+run: build
+	scripts/demo-run.sh $(BUILD)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
+
+# ASan + UBSan over the whole suite.
+asan:
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_SANITIZE=address"
+
+# TSan over the whole suite (the concurrency tests are the point).
+tsan:
+	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_SANITIZE=thread"
+
+bench:
+	$(MAKE) build BUILD=build-bench CMAKE_FLAGS="-DORV_BUILD_BENCH=ON"
+	build-bench/orv_bench
+
+clean:
+	rm -rf build build-asan build-tsan build-bench

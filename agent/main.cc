@@ -1,0 +1,5 @@
+#include <cstdio>
+int main() {
+  std::puts("orv: the agent is not built yet");
+  return 1;
+}
