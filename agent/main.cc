@@ -1,5 +1,3 @@
-#include <cstdio>
-int main() {
-  std::puts("orv: the agent is not built yet");
-  return 1;
-}
+#include "agent/daemon.h"
+
+int main(int argc, char** argv, char** envp) { return AgentMain(argc, argv, envp); }

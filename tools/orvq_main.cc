@@ -1,5 +1,3 @@
-#include <cstdio>
-int main() {
-  std::puts("orvq: not built yet");
-  return 2;
-}
+#include "tools/orvq.h"
+
+int main(int argc, char** argv) { return OrvqMain(argc, argv, stdout, stderr); }

@@ -1,0 +1,392 @@
+#include "agent/daemon.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "agent/flags.h"
+#include "agent/logging.h"
+#include "agent/selfcheck.h"
+#include "agent/session.h"
+#include "base/net.h"
+#include "base/oserror.h"
+#include "config/agent_info.h"
+#include "config/settings.h"
+
+namespace {
+
+const char kRule[] = "-------------------------------------------------------------";
+
+// Set by SIGHUP in daemon mode; the main loop reloads within a second.
+volatile sig_atomic_t g_reload_config = 0;
+
+// What the segmentation-fault handler needs, prepared by the main thread so
+// that the handler itself neither allocates nor locks.
+char** g_argv = nullptr;
+char** g_envp = nullptr;
+char g_agent_path[4096];
+char g_pid_path[4096];
+
+void RememberForSignals(const TORVSettings& s) {
+  String agent = s.AgentPath;
+  agent.StrCpy(g_agent_path, sizeof g_agent_path);
+  if (agent.Length() == 0) g_agent_path[0] = 0;
+}
+
+void SetCloseOnExec(int fd) {
+  int flags = fcntl(fd, F_GETFD);
+  if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+void PrintBanner() {
+  puts(kRule);
+  puts(" Application:  ORV (Orvane for Vequon)");
+  printf(" Version:      %s for %s\n", AgentStatus.AgentVersion, AgentStatus.AgentPlatform);
+  puts(" Developed by the orv project");
+  puts(" https://orv.invalid");
+  puts(" Free software, provided without warranty");
+  puts(kRule);
+}
+
+void reloadcfg(int) { g_reload_config = 1; }
+
+// A late segmentation fault restarts the agent. Returning from the handler
+// would only fault again, so the handler re-executes the agent itself (the
+// listening socket and the pid file are closed on exec).
+void reloadapp(int) {
+  signal(SIGSEGV, SIG_DFL);
+  showmessage_nowait("Segmentation fault!!\n", LOCAL, msgBad);
+  if (time(nullptr) - ORVFlags.StartTime <= 180) return;
+  showmessage_nowait("Restarting..\n", LOCAL, msgBad);
+  ORVFlags.Reload = 1;
+  if (g_pid_path[0]) unlink(g_pid_path);
+  if (g_agent_path[0] && g_argv) execve(g_agent_path, g_argv, g_envp);
+}
+
+void InstallHandler(int sig, void (*handler)(int)) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sigaction(sig, &sa, nullptr);
+}
+
+// The listening socket and what the loop knows about it.
+struct TListener {
+  int fd = 0;
+  socklen_t addrlen = 0;
+  int port = 0;
+
+  void Close() {
+    if (fd > 0) {
+      shutdown(fd, SHUT_RDWR);
+      close(fd);
+    }
+    fd = 0;
+  }
+};
+
+bool OpenListener(TListener& l, String& err) {
+  l.fd = Listen(l.addrlen, err);
+  if (l.fd <= 0) return false;
+  SetCloseOnExec(l.fd);
+  return true;
+}
+
+// After a failed execve the listener is already closed: serve on from the
+// same port, or stop when even that is impossible.
+void ResumeAfterFailedExec(TListener& l) {
+  String err;
+  if (!OpenListener(l, err)) {
+    showmessage("Cannot open original port either. Terminating\n", LOCAL, msgBad);
+    _exit(4);
+  }
+}
+
+void SwitchPort(TListener& l, int port) {
+  l.Close();
+  String err;
+  if (OpenListener(l, err)) {
+    l.port = port;
+    showmessage("Server port switching .. Ok\n", LOCAL, msgOk);
+    return;
+  }
+  showmessage("Error: cannot open new port for listening\n", LOCAL, msgBad);
+  ORVSettings.SetPort(l.port);
+  if (!OpenListener(l, err)) {
+    showmessage("Cannot open original port either. Terminating\n", LOCAL, msgBad);
+    _exit(4);
+  }
+  showmessage("Return to original port\n", LOCAL, msgBad);
+}
+
+// True when the peer is one of the enabled filter items. Whole items are
+// matched, so 127.0.0.1 does not pass a filter that lists only 127.0.0.10.
+bool PassesFilter(const TORVSettings& s, in_addr peer) {
+  if (!s.FilterActive) return true;
+  char ip[INET_ADDRSTRLEN];
+  if (!inet_ntop(AF_INET, &peer, ip, sizeof ip)) return false;
+  String item = String("\r\n") + ip + "\r\n";
+  return s.ActiveFilter.Pos(item) > 0;
+}
+
+FILE* g_pidfile = nullptr;
+
+// Polls the run flags until the listener has a connection waiting.
+void WaitForConnection(TListener& l, char** argv, char** envp) {
+  for (;;) {
+    if (ORVFlags.Terminate) {
+      showmessage("Terminate request received. Terminating..\n", LOCAL, msgInfo);
+      closepidfile(g_pidfile);
+      g_pidfile = nullptr;
+      fflush(stdout);
+      _exit(0);  // sessions may still run: skip static destructors they rely on
+    }
+    if (ORVFlags.Reload) {
+      showmessage("Reload request received. Executing..\n", LOCAL, msgInfo);
+      l.Close();
+      closepidfile(g_pidfile);
+      g_pidfile = nullptr;
+      String agent = ORVSettings.Get()->AgentPath;
+      fflush(stdout);
+      execve(agent.CStr(), argv, envp);
+      showmessage("Error: cannot start new instance\n", LOCAL, msgBad);
+      ORVFlags.Reload = 0;
+      ResumeAfterFailedExec(l);
+    }
+    if (ORVFlags.Upgrade) {
+      showmessage("Upgrade request received. Executing..\n", LOCAL, msgInfo);
+      l.Close();
+      closepidfile(g_pidfile);
+      g_pidfile = nullptr;
+      String script;
+      {
+        std::lock_guard<std::mutex> lock(thread_mutex);
+        script = ORVFlags.UpgradeScript;
+      }
+      fflush(stdout);
+      execve(script.CStr(), argv, envp);
+      showmessage("Error: cannot start upgrading script\n", LOCAL, msgBad);
+      ORVFlags.Upgrade = 0;
+      ResumeAfterFailedExec(l);
+    }
+    if (g_reload_config) {
+      g_reload_config = 0;
+      String ignored;
+      ORVSettings.LoadOptions(ignored);
+      RememberForSignals(*ORVSettings.Get());
+    }
+    int port = ORVSettings.Get()->Port;
+    if (port != l.port) SwitchPort(l, port);
+
+    struct pollfd p = {l.fd, POLLIN, 0};
+    if (poll(&p, 1, 1000) > 0) return;
+  }
+}
+
+}  // namespace
+
+const char* ParseCommandLine(int argc, char** argv, TCommandLine& out) {
+  static const char kMissing[] = "Error\nInvalid or missed command line parameter";
+  int i = 1;
+  auto is = [&](const char* opt) { return i < argc && strcmp(argv[i], opt) == 0; };
+  if (i >= argc) return kMissing;
+  if (is("-i")) {
+    out.Interactive = 1;
+    ++i;
+  } else if (is("-d")) {
+    out.Interactive = 0;
+    ++i;
+  }
+  if (i >= argc) return kMissing;
+  if (is("-v")) {
+    out.Verbose = 1;
+    ++i;
+  }
+  if (i >= argc) return kMissing;
+  if (is("-vd")) {
+    out.Verbose = out.Debug = 1;
+    ++i;
+  }
+  if (i >= argc) return kMissing;
+  if (is("-p")) {
+    ++i;
+    if (i >= argc) return kMissing;
+    int port = atoi(argv[i]);
+    // A negative port is refused along with 0 and values above 65535.
+    if (port <= 0 || port > 65535) return "Error\nInvalid port number";
+    out.Port = port;
+    ++i;
+  }
+  if (i >= argc) return kMissing;
+  out.ConfigFile = argv[i];
+  return nullptr;
+}
+
+void showhelp(const char* message) {
+  printf("%s\n\n", message);
+  puts(" Usage: orv [-d|-i] [-v|-vd] [-p <port>] <cfg_file>");
+  puts("  -d        - daemon mode (default)");
+  puts("  -i        - interactive mode");
+  puts("  -v        - verbose mode");
+  puts("  -vd       - verbose debugging mode");
+  puts("  -p <port> - overrides TCP port number specified in cfg_file");
+  puts("  cfg_file  - obligatory parameter, path to configuration file\n");
+  puts(" Examples:");
+  puts("  orv -i -v -p 1055 /etc/orv/orv.cfg");
+  puts("  orv -d ~/orv/orv.cfg\n");
+  exit(1);
+}
+
+int daemon_init() {
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid > 0) {
+    puts("Daemon started");
+    exit(0);
+  }
+  setsid();
+  if (!freopen("/dev/null", "r", stdin)) { /* keep going: the agent never reads stdin */ }
+  if (!freopen("/dev/null", "w", stdout)) { /* nothing is shown in daemon mode anyway */ }
+  if (!freopen("/dev/null", "w", stderr)) { /* likewise */ }
+  InstallHandler(SIGHUP, reloadcfg);
+  return 0;
+}
+
+FILE* createpidfile() {
+  String path = ORVSettings.Get()->PidFile;
+  FILE* f = fopen(path.CStr(), "w");
+  if (!f) {
+    showmessage("Failed to create pid file %s\n", LOCAL, msgBad, 1, path.CStr());
+    return nullptr;
+  }
+  SetCloseOnExec(fileno(f));
+  struct flock lock;
+  memset(&lock, 0, sizeof lock);
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (fcntl(fileno(f), F_SETLK, &lock) != 0) {
+    showmessage("Failed to lock pid file %s\n", LOCAL, msgBad, 1, path.CStr());
+    fclose(f);
+    return nullptr;
+  }
+  fprintf(f, "%d\n", static_cast<int>(getpid()));
+  fflush(f);
+  path.StrCpy(g_pid_path, sizeof g_pid_path);
+  return f;
+}
+
+void closepidfile(FILE* stream) {
+  if (!stream) return;
+  fclose(stream);
+  if (g_pid_path[0]) unlink(g_pid_path);
+  g_pid_path[0] = 0;
+}
+
+int Listen(socklen_t& addrlen, String& err) {
+  std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
+  String host = s->Host;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int fd = TcpListen(host.Length() ? host.CStr() : nullptr, s->Port, addrlen, err);
+    if (fd > 0) return fd;
+    if (attempt < 2) sleep(1);
+  }
+  return 0;
+}
+
+int AgentMain(int argc, char** argv, char** envp) {
+  g_argv = argv;
+  g_envp = envp;
+  PrintBanner();
+
+  printf("Command line checking .. ");
+  TCommandLine cl;
+  if (const char* problem = ParseCommandLine(argc, argv, cl)) showhelp(problem);
+
+  TORVSettings settings;
+  settings.Interactive = cl.Interactive;
+  settings.Verbose = cl.Verbose;
+  settings.Debug = cl.Debug;
+  settings.Port = cl.Port;
+  settings.SetConfigFile(cl.ConfigFile.CStr());
+
+  printf("Ok\nSettings checking .. ");
+  String err;
+  if (!settings.LoadOptions_(err)) {
+    printf("Error\n%s\nPlease check '%s' file\n\n", err.CStr(), settings.ConfigFile);
+    exit(1);
+  }
+  if (err.Length() == 0)
+    puts("Ok");
+  else
+    printf("Warning: %s\n", err.CStr());
+  ORVSettings.Publish(settings);
+  RememberForSignals(settings);
+  fflush(stdout);
+
+  if (!RunSelfChecks(settings.Debug)) exit(3);
+
+  printf("Sock testing .. ");
+  fflush(stdout);
+  TListener listener;
+  if (!OpenListener(listener, err)) {
+    printf("TCP listen error:\n%s\n\n", err.CStr());
+    exit(4);
+  }
+  puts("Ok");
+  listener.Close();
+
+  if (!settings.Interactive && daemon_init() < 0) {
+    fprintf(stderr, "Error initializing daemon: %s\n", GetErrorStr(errno).CStr());
+    exit(2);
+  }
+  InstallHandler(SIGSEGV, reloadapp);
+  signal(SIGPIPE, SIG_IGN);
+
+  if (!OpenListener(listener, err)) {
+    printf("TCP listen error: %s\n\n", err.CStr());
+    exit(4);
+  }
+  listener.port = ORVSettings.Get()->Port;
+  if (!settings.Interactive && settings.PidFile.Length() > 0) g_pidfile = createpidfile();
+  showmessage("Listening...\n", LOCAL, msgInfo);
+
+  for (;;) {
+    WaitForConnection(listener, argv, envp);
+    struct sockaddr_in peer;
+    socklen_t len = sizeof peer;
+    int fd = accept4(listener.fd, reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) continue;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // Out of descriptors or memory for now: refuse quietly, keep serving.
+        showmessage("Accept error: %s\n", LOCAL, msgBad, 1, GetErrorStr(errno).CStr());
+        usleep(100000);
+        continue;
+      }
+      showmessage("Accept fatal error: %s\n\n", LOCAL, msgBad, 1, GetErrorStr(errno).CStr());
+      return 4;
+    }
+    ThreadParams params;
+    params.Socket = fd;
+    params.ClientAddr = peer.sin_addr;
+    if (!PassesFilter(*ORVSettings.Get(), peer.sin_addr)) {
+      AgentStatus.FailedConnections++;
+      showmessage("TCP connection rejected\n", peer.sin_addr, msgBad);
+      shutdown(fd, SHUT_RDWR);
+      close(fd);
+      continue;
+    }
+    showmessage("TCP connection accepted\n", peer.sin_addr, msgOk);
+    StartSession(params);
+  }
+}

@@ -1,0 +1,48 @@
+// The agent process: banner, command line, settings, self-checks, daemon
+// mode, signals, the listening socket, the pid file and the accept loop that
+// hands each connection to a session thread. The loop also polls ORVFlags at
+// least once a second to stop, re-execute the agent, run the upgrade script
+// or move to another port.
+//
+// Thread safety: everything here runs on the main thread, except the signal
+// handlers, which only set flags (and, for a late segmentation fault,
+// re-execute the agent).
+#ifndef ORV_AGENT_DAEMON_H_
+#define ORV_AGENT_DAEMON_H_
+
+#include <sys/socket.h>
+
+#include <cstdio>
+
+#include "base/bytestring.h"
+
+// The command line: "[-d|-i] [-v|-vd] [-p <port>] <cfg_file>".
+struct TCommandLine {
+  int Interactive = 0;
+  int Verbose = 0;
+  int Debug = 0;
+  int Port = 0;  // 0 when -p was not given
+  String ConfigFile;
+};
+
+// Parses argv strictly in the documented order. Returns nullptr on success,
+// else the message that showhelp prints.
+const char* ParseCommandLine(int argc, char** argv, TCommandLine& out);
+
+// Prints message, an empty line and the usage text, then exits with code 1.
+[[noreturn]] void showhelp(const char* message);
+
+// 0 in the detached child, -1 when the process cannot fork; the parent exits.
+int daemon_init();
+// The open, locked pid file, or null.
+FILE* createpidfile();
+void closepidfile(FILE* stream);
+
+// Opens the listening socket for the current settings' Host and Port, up to
+// 3 attempts 1 second apart. Returns the handle or 0 with the reason in err.
+int Listen(socklen_t& addrlen, String& err);
+
+// The whole agent; main() only calls this.
+int AgentMain(int argc, char** argv, char** envp);
+
+#endif  // ORV_AGENT_DAEMON_H_

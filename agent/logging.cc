@@ -1,0 +1,83 @@
+#include "agent/logging.h"
+
+#include <arpa/inet.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "base/paths.h"
+#include "base/resources.h"
+#include "config/settings.h"
+
+const in_addr LOCAL = {0};
+std::mutex showmutex;
+
+namespace {
+
+constexpr int kLineMax = 512;  // 511 bytes and the terminator
+
+// Formats and writes one message; the caller holds showmutex.
+void EmitLocked(const TORVSettings& s, const char* text, in_addr peer, MsgType type) {
+  time_t now = time(nullptr);
+  struct tm lt;
+  localtime_r(&now, &lt);
+  char date[64];
+  char clock[64];
+  snprintf(date, sizeof date, "%2.2d/%2.2d/%2.2d", lt.tm_mon + 1, lt.tm_mday, lt.tm_year + 1900);
+  snprintf(clock, sizeof clock, "%2.2d:%2.2d:%2.2d", lt.tm_hour, lt.tm_min, lt.tm_sec);
+  date[22] = clock[22] = 0;  // the date and time columns hold at most 22 characters
+
+  char address[24];
+  if (peer.s_addr == 0 || inet_ntop(AF_INET, &peer, address, sizeof address) == nullptr)
+    snprintf(address, sizeof address, "orv\t");
+
+  char line[kLineMax];
+  if (s.Interactive) {
+    snprintf(line, sizeof line, "[orv][%s]\t %s\t %s", clock, address, text);
+    fputs(line, stdout);
+    fflush(stdout);
+  }
+  snprintf(line, sizeof line, "[%s %s]\t %s\t %s", date, clock, address, text);
+  if (type == msgOk && s.LogSuccess) writelog(s.OkLogFile, line, s.ConfigFile);
+  if (type == msgBad && s.LogFails) writelog(s.BadLogFile, line, s.ConfigFile);
+  if (s.Verbose) writelog(s.VerboseLogFile, line, s.ConfigFile);
+}
+
+}  // namespace
+
+void showmessage(const char* format, in_addr peer, MsgType type, int args, ...) {
+  std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
+  if (type == msgDebug && !s->Debug) return;
+  if (format == nullptr) return;
+
+  char text[kLineMax];
+  if (args) {
+    va_list ap;
+    va_start(ap, args);
+    vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+  } else {
+    snprintf(text, sizeof text, "%s", format);
+  }
+  std::lock_guard<std::mutex> lock(showmutex);
+  EmitLocked(*s, text, peer, type);
+}
+
+void showmessage_nowait(const char* text, in_addr peer, MsgType type) {
+  if (!showmutex.try_lock()) return;
+  std::lock_guard<std::mutex> lock(showmutex, std::adopt_lock);
+  EmitLocked(*ORVSettings.Get(), text, peer, type);
+}
+
+void writelog(String filename, const char* line, const char* configfile) {
+  if (filename.Length() == 0 || line == nullptr) return;
+  if (filename.Pos('/') == 0 && configfile != nullptr) {
+    String dir = ExtractFilePath(String(configfile));
+    if (dir.Length() > 0) filename = dir + filename;
+  }
+  UniqueFile f(fopen(filename.CStr(), "a"));
+  if (!f) return;
+  fputs(line, f.get());
+}

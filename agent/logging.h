@@ -1,0 +1,45 @@
+// Run-time messages: one function, showmessage, formats an event once, prints
+// it on the console in interactive mode and appends it to up to three log
+// files chosen by the event's class and the settings.
+//
+// Console line: "[orv][hh:mm:ss]\t <address>\t <message>"; file line:
+// "[mm/dd/yyyy hh:mm:ss]\t <address>\t <message>". The address column is the
+// peer's dotted address, or "orv\t" for LOCAL. Messages carry their own line
+// ends; texts are cut at 511 bytes.
+//
+// Thread safety: showmessage may be called from any thread; showmutex
+// serialises whole calls so that lines never interleave.
+#ifndef ORV_AGENT_LOGGING_H_
+#define ORV_AGENT_LOGGING_H_
+
+#include <netinet/in.h>
+
+#include <mutex>
+
+#include "base/bytestring.h"
+
+enum MsgType : int {
+  msgOk = 0,     // a success: ok log when "logsuccess" is on
+  msgBad = 1,    // a failure or refusal: bad log when "logfails" is on
+  msgDebug = 2,  // a trace, dropped unless started with -vd
+  msgInfo = 3,   // an informational event: neither the ok nor the bad log
+};
+
+// The address of messages that concern no client (0.0.0.0).
+extern const in_addr LOCAL;
+extern std::mutex showmutex;
+
+// With args non-zero, format is a printf format expanded with the further
+// arguments; with args zero it is taken literally.
+void showmessage(const char* format, in_addr peer, MsgType type, int args = 0, ...);
+
+// Appends one line to one log file. A name without a directory is taken
+// relative to the configuration file's directory. Unopenable files are
+// skipped. Takes no lock: callers hold showmutex.
+void writelog(String filename, const char* line, const char* configfile);
+
+// Used from the segmentation-fault handler: the same output, but it gives up
+// rather than wait when another thread holds showmutex.
+void showmessage_nowait(const char* text, in_addr peer, MsgType type);
+
+#endif  // ORV_AGENT_LOGGING_H_

@@ -1,0 +1,193 @@
+#include "agent/session.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <memory>
+
+#include "agent/dispatch.h"
+#include "agent/logging.h"
+#include "base/oserror.h"
+#include "config/agent_info.h"
+#include "config/settings.h"
+#include "protocol/reply.h"
+#include "protocol/request.h"
+
+namespace {
+
+constexpr int kReceiveBlock = 1024;
+// A module transfer that stalls this long without a byte is given up, so a
+// vanished server cannot hold the upgrade claim for ever.
+constexpr int kTransferStallSeconds = 60;
+
+// The password prepared for the cipher, rebuilt only when the settings
+// snapshot changes.
+std::shared_ptr<const TPasswordCredential> CredentialFor(
+    const std::shared_ptr<const TORVSettings>& settings) {
+  static std::mutex cache_mutex;
+  static std::weak_ptr<const TORVSettings> cached_for;
+  static std::shared_ptr<const TPasswordCredential> cached;
+  std::lock_guard<std::mutex> lock(cache_mutex);
+  std::shared_ptr<const TORVSettings> previous = cached_for.lock();
+  if (!cached || previous != settings) {
+    if (!cached || cached->Password != settings->Password)
+      cached = std::make_shared<const TPasswordCredential>(settings->Password);
+    cached_for = settings;
+  }
+  return cached;
+}
+
+class Session {
+ public:
+  explicit Session(const ThreadParams& params) : params_(params), socket_(params.Socket) {}
+  void Run();
+
+ private:
+  // Waits for bytes at most timeout_ms; >0 readable, 0 timed out, <0 failed.
+  int WaitReadable(int timeout_ms);
+  void HandleRequest();
+  void FinishTransfer(const String& err);
+  void Send(ORVReply& reply);
+
+  ThreadParams params_;
+  UniqueFd socket_;
+  VQRequest request_;
+  ORVReply reply_;
+  UpgradeRec upgrade_;
+  time_t last_data_ = time(nullptr);
+  int packet_complete_ = 0;
+};
+
+int Session::WaitReadable(int timeout_ms) {
+  struct pollfd p = {socket_.get(), POLLIN, 0};
+  int r;
+  do {
+    r = poll(&p, 1, timeout_ms);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+void Session::Run() {
+  const in_addr peer = params_.ClientAddr;
+  char block[kReceiveBlock];
+  for (;;) {
+    // Idle connections sleep in poll rather than spin; the idle limit is
+    // still judged in whole seconds from the last bytes received.
+    int ready = WaitReadable(1000);
+    if (ready < 0) break;
+    if (ready == 0) {
+      time_t now = time(nullptr);
+      if (upgrade_.InProgress) {
+        if (now - last_data_ > kTransferStallSeconds) break;
+        continue;
+      }
+      int timeout = ORVSettings.Get()->Timeout;
+      if (timeout > 0 && !packet_complete_ && last_data_ + timeout / 1000 < now) break;
+      continue;
+    }
+    ssize_t got;
+    do {
+      got = recv(socket_.get(), block, sizeof block, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) break;
+    last_data_ = time(nullptr);
+
+    if (upgrade_.InProgress) {
+      String err;
+      DoUpgrading(upgrade_, block, static_cast<int>(got), err);
+      if (upgrade_.InProgress) continue;
+      FinishTransfer(err);
+      break;
+    }
+
+    request_.AddData(block, static_cast<int>(got));
+    if (request_.Oversized()) {
+      showmessage("<-- Invalid VQ request received\n", peer, msgInfo);
+      break;
+    }
+    if (!request_.WholePacket()) continue;
+    packet_complete_ = 1;
+    HandleRequest();
+    if (!upgrade_.InProgress) break;
+  }
+  upgrade_.Abandon();
+  showmessage("Session closed, wait for next ..\n", LOCAL, msgInfo);
+  shutdown(socket_.get(), SHUT_RDWR);
+}
+
+void Session::HandleRequest() {
+  const in_addr peer = params_.ClientAddr;
+  std::shared_ptr<const TORVSettings> settings = ORVSettings.Get();
+  if (request_.ParseInitRequest(*CredentialFor(settings), peer) != 1) {
+    showmessage("<-- Invalid VQ request received\n", peer, msgInfo);
+    return;
+  }
+  showmessage("<-- Correct VQ request received\n", peer, msgInfo);
+  reply_.InitPacket(nullptr, request_.GetSessionKey(), request_.GetSessionCipher());
+  int recognised = ProcessVQRequest(request_, reply_, ORVFlags, params_, upgrade_);
+  String code = reply_.Length() > 2 ? reply_.Copy(1, 3) : String();
+  showmessage(recognised ? "--> request processed (%s)\n"
+                         : "--> request rejected or operation failed (%s)\n",
+              peer, msgInfo, 1, code.CStr());
+  Send(reply_);
+}
+
+void Session::FinishTransfer(const String& err) {
+  if (err.Length() > 0)
+    reply_.SetResult("300") += err;
+  else
+    reply_.SetResult("200");
+  Send(reply_);
+}
+
+void Session::Send(ORVReply& reply) {
+  reply.FinalizePacket();
+  // The whole reply is written even when the kernel takes it in parts.
+  SendFull(socket_.get(), reply.Data(), static_cast<size_t>(reply.Length()));
+}
+
+}  // namespace
+
+void* ClientExecute(void* raw) {
+  std::unique_ptr<ThreadParams> params(static_cast<ThreadParams*>(raw));
+  {
+    Session session(*params);
+    params.reset();
+    session.Run();
+  }
+  std::lock_guard<std::mutex> lock(thread_mutex);
+  AgentStatus.ActiveConnections--;
+  if (ORVFlags.UpgradeScript.Length() > 0) ORVFlags.Upgrade = 1;
+  return nullptr;
+}
+
+bool StartSession(const ThreadParams& params) {
+  {
+    std::lock_guard<std::mutex> lock(thread_mutex);
+    AgentStatus.ActiveConnections++;
+    AgentStatus.OpenedConnections++;
+  }
+  auto* heap = new ThreadParams(params);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  // Sessions need little stack; a small one keeps many idle connections cheap.
+  pthread_attr_setstacksize(&attr, 512 * 1024);
+  pthread_t thread;
+  int rc = pthread_create(&thread, &attr, ClientExecute, heap);
+  pthread_attr_destroy(&attr);
+  if (rc == 0) return true;
+  delete heap;
+  {
+    std::lock_guard<std::mutex> lock(thread_mutex);
+    AgentStatus.ActiveConnections--;
+  }
+  showmessage("Cannot start a session: %s\n", params.ClientAddr, msgBad, 1, GetErrorStr(rc).CStr());
+  shutdown(params.Socket, SHUT_RDWR);
+  close(params.Socket);
+  return false;
+}

@@ -1,0 +1,21 @@
+// Client sessions: one detached thread per accepted connection. A session
+// reads until one whole request packet has arrived, checks and decrypts it,
+// has the dispatcher run it, sends the one encrypted reply and closes the
+// connection. After an accepted "UpgradeCode" the same connection carries
+// the new module before a second reply.
+//
+// Thread safety: any number of sessions run at once; they share the settings
+// snapshot store, the counters of AgentStatus, ORVFlags and the message output.
+#ifndef ORV_AGENT_SESSION_H_
+#define ORV_AGENT_SESSION_H_
+
+#include "agent/flags.h"
+
+// The thread body: takes ownership of the heap ThreadParams and its socket.
+void* ClientExecute(void* params);
+
+// Starts a detached session thread for the connection. On failure the
+// connection is closed and false returned; the agent keeps serving.
+bool StartSession(const ThreadParams& params);
+
+#endif  // ORV_AGENT_SESSION_H_

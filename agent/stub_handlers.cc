@@ -1,0 +1,44 @@
+// Commands that this agent answers without doing anything: those that have
+// no meaning on this platform, and those not built yet.
+#include "agent/handlers.h"
+
+namespace {
+
+void NotApplicable(ORVReply& reply) { reply.SetResult("500") += "Not applicable for UNIX/Linux"; }
+void NotImplemented(ORVReply& reply) { reply.SetResult("500") += "not implemented yet"; }
+
+}  // namespace
+
+void ProcessTest_DiskSpace(const VQRequest&, ORVReply& reply) { NotApplicable(reply); }
+void ProcessTest_Service(const VQRequest&, ORVReply& reply) { NotApplicable(reply); }
+void ProcessTest_NTLog(const VQRequest&, ORVReply& reply) { NotApplicable(reply); }
+void ProcessTest_Perf(const VQRequest&, ORVReply& reply) { NotApplicable(reply); }
+void ProcessInfo_ServicesList(const VQRequest&, ORVReply& reply) { NotApplicable(reply); }
+void ProcessInfo_EventLogFiles(const VQRequest&, ORVReply& reply) { NotApplicable(reply); }
+void ProcessInfo_EventLogSources(const VQRequest&, ORVReply& reply) { NotApplicable(reply); }
+
+void ProcessTest_Script(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessTest_SNMP(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessTest_Ping(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessInfo_GetDriveList(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+
+// Handlers still to be built: each line goes when its handler lands.
+void ProcessTest_UNC(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessTest_FolderSize(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessTest_FileExists(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessTest_CountFiles(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessTest_FileCompare(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessTest_FileCRC(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessTest_Process(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessTest_CPU(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessInfo_ProcessesList(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessTest_External(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessTest_ShellScript(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessTest_TCP(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessTest_UDP(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessTest_TextLog(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessTest_TextLog2(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessInfo_GetFileList(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessAct_ExternalCmd(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessAct_TCPSend(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
+void ProcessAct_Syslog(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }

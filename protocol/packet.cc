@@ -1,0 +1,121 @@
+#include "protocol/packet.h"
+
+#include <cstring>
+
+#include "crypto/ciplib.h"
+#include "crypto/md5.h"
+
+const int OFFSET_PACKET = 1;
+const int SIZELEN_PACKET = 4;
+const int SIZELEN_AUTH = 2;
+const int SIZELEN_PSWD = 2;
+const int SIZELEN_KEY = 2;
+const int SIZELEN_REQUEST = 4;
+const int OFFSET_AUTH = OFFSET_PACKET + SIZELEN_PACKET;
+const int OFFSET_PSWD = OFFSET_AUTH + SIZELEN_AUTH;
+const int OFFSET_KEY = OFFSET_PSWD + SIZELEN_PSWD;
+const int OFFSET_REQUEST = OFFSET_KEY + SIZELEN_KEY;
+const int SIZELEN_MINIMUM = SIZELEN_PSWD + 4 + SIZELEN_KEY + SIZELEN_REQUEST + SIZELEN_AUTH;
+
+TPacketKey::TPacketKey(const String& keytext) {
+  THash_SHA sha;
+  const unsigned char* digest = sha.GetHash(keytext.Data() ? keytext.Data() : "", keytext.Length());
+  Twofish_prepare_key(digest, sha.GetHashSize(), &key_);
+  unsigned char ones[16];
+  std::memset(ones, 0xFF, sizeof ones);
+  Twofish_encrypt(&key_, ones, start_);
+}
+
+template <bool kDecrypt>
+void TPacketKey::Run(const char* in, int n, char* out) const {
+  unsigned char reg[16];
+  unsigned char block[16];
+  std::memcpy(reg, start_, sizeof reg);
+  for (int i = 0; i < n; ++i) {
+    Twofish_encrypt(&key_, reg, block);
+    unsigned char inbyte = static_cast<unsigned char>(in[i]);
+    unsigned char outbyte = inbyte ^ block[0];
+    out[i] = static_cast<char>(outbyte);
+    std::memmove(reg, reg + 1, 15);
+    reg[15] = kDecrypt ? inbyte : outbyte;
+  }
+}
+
+void TPacketKey::Encrypt(const char* in, int n, char* out) const { Run<false>(in, n, out); }
+void TPacketKey::Decrypt(const char* in, int n, char* out) const { Run<true>(in, n, out); }
+
+String TPacketKey::Encrypt(const String& data) const {
+  String out;
+  if (data.Length() == 0) return out;
+  out.SetLength(data.Length());
+  Encrypt(data.Data(), data.Length(), out.Data());
+  return out;
+}
+
+String TPacketKey::Decrypt(const String& data) const {
+  String out;
+  if (data.Length() == 0) return out;
+  out.SetLength(data.Length());
+  Decrypt(data.Data(), data.Length(), out.Data());
+  return out;
+}
+
+String EncodeLength(const String& data, int digits) {
+  if (digits > 4) digits = 4;
+  uint32_t n = static_cast<uint32_t>(data.Length());
+  String out;
+  for (int i = 0; i < digits; ++i) out.AddChar(static_cast<char>((n >> (8 * i)) & 0xFF));
+  return out;
+}
+
+int DecodeLength(const char* field, int digits) {
+  if (field == nullptr || (digits != 1 && digits != 2 && digits != 4)) return 0;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(field);
+  uint32_t n = 0;
+  for (int i = digits - 1; i >= 0; --i) n = (n << 8) | p[i];
+  return static_cast<int>(n);
+}
+
+String EncodeData(const String& data, const TPacketKey& key, int digits) {
+  if (data.Length() == 0) return String();
+  String cipher = key.Encrypt(data);
+  if (digits == 0) return cipher;
+  return EncodeLength(cipher, digits) + cipher;
+}
+
+String EncodeData(const String& data, const String& key, int digits) {
+  if (data.Length() == 0) return String();
+  return EncodeData(data, TPacketKey(key), digits);
+}
+
+String DecodeData(const String& data, const TPacketKey& key) { return key.Decrypt(data); }
+
+String DecodeData(const String& data, const String& key) {
+  if (data.Length() == 0) return String();
+  return TPacketKey(key).Decrypt(data);
+}
+
+String EncodePswd(const String& password) {
+  String out;
+  if (password.Length() == 0) return out;
+  MD5 ctx;
+  unsigned char digest[16];
+  MD5Open(&ctx);
+  MD5Digest(&ctx, password.Data(), static_cast<unsigned int>(password.Length()));
+  MD5Close(&ctx, digest);
+  out.CopyData(reinterpret_cast<const char*>(digest), 16);
+  return out;
+}
+
+String BuildRequestPacket(const String& password, const String& sessionkey,
+                          const String& requesttext) {
+  String proof = EncodePswd(password);
+  String key = EncodeData(sessionkey, password, 0);
+  String text = EncodeData(requesttext, sessionkey, 0);
+  String body;
+  body.AddData(reinterpret_cast<const char*>(kPacketSignature), 2);
+  body += EncodeLength(proof, SIZELEN_PSWD) + proof;
+  body += EncodeLength(key, SIZELEN_KEY) + key;
+  body += EncodeLength(text, SIZELEN_REQUEST) + text;
+  return EncodeLength(body, SIZELEN_PACKET) + body;
+}

@@ -1,0 +1,139 @@
+#include "protocol/request.h"
+
+#include <cstring>
+
+#include "agent/logging.h"
+
+namespace {
+
+uint32_t ReadLE(const char* p, int width) {
+  const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
+  uint32_t n = 0;
+  for (int i = width - 1; i >= 0; --i) n = (n << 8) | u[i];
+  return n;
+}
+
+// Constant-time equality of two byte runs of the same length, so that the
+// time a refusal takes says nothing about how much of a proof was right.
+bool SameBytes(const char* a, const char* b, int n) {
+  unsigned char diff = 0;
+  for (int i = 0; i < n; ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+}  // namespace
+
+VQRequest& VQRequest::operator=(const String& text) {
+  String::operator=(text);
+  return *this;
+}
+
+VQRequest& VQRequest::operator=(const char* text) {
+  String::operator=(text);
+  return *this;
+}
+
+int VQRequest::WholePacket() const {
+  if (Length() < SIZELEN_MINIMUM) return 0;
+  uint64_t announced = ReadLE(Data(), SIZELEN_PACKET);
+  return announced + SIZELEN_PACKET <= static_cast<uint64_t>(Length()) ? 1 : 0;
+}
+
+bool VQRequest::Oversized() const {
+  if (Length() < SIZELEN_PACKET) return false;
+  return ReadLE(Data(), SIZELEN_PACKET) > kMaxPacketLength;
+}
+
+int VQRequest::ParseInitRequest(const String& password, in_addr peer) {
+  return ParseInitRequest(TPasswordCredential(password), peer);
+}
+
+int VQRequest::ParseInitRequest(const TPasswordCredential& password, in_addr peer) {
+  session_key_ = "";
+  session_cipher_.reset();
+  const int received = Length();
+  showmessage("<-- TCP packet size: %d\n", peer, msgDebug, 1, received);
+  if (received < SIZELEN_MINIMUM) return 0;
+
+  // Every size is checked against the bytes received before anything behind
+  // it is read; 64-bit sums keep hostile sizes from wrapping around.
+  const char* p = Data();
+  uint64_t packet = ReadLE(p, SIZELEN_PACKET);
+  showmessage("<-- ORV packet size: %d\n", peer, msgDebug, 1, static_cast<int>(packet));
+  if (packet + SIZELEN_PACKET != static_cast<uint64_t>(received)) return 0;
+
+  uint64_t pswd = ReadLE(p + OFFSET_PSWD - 1, SIZELEN_PSWD);
+  showmessage("<-- Pswd size: %d\n", peer, msgDebug, 1, static_cast<int>(pswd));
+  if (SIZELEN_MINIMUM + pswd > packet + SIZELEN_PACKET) return 0;
+
+  uint64_t key = ReadLE(p + OFFSET_KEY - 1 + pswd, SIZELEN_KEY);
+  showmessage("<-- Key size: %d\n", peer, msgDebug, 1, static_cast<int>(key));
+  if (SIZELEN_MINIMUM + pswd + key > packet + SIZELEN_PACKET) return 0;
+
+  uint64_t req = ReadLE(p + OFFSET_REQUEST - 1 + pswd + key, SIZELEN_REQUEST);
+  showmessage("<-- Req size: %d\n", peer, msgDebug, 1, static_cast<int>(req));
+  if (SIZELEN_MINIMUM + pswd + key + req > packet + SIZELEN_PACKET) return 0;
+  if (static_cast<unsigned char>(p[OFFSET_AUTH - 1]) != kPacketSignature[0] ||
+      static_cast<unsigned char>(p[OFFSET_AUTH]) != kPacketSignature[1])
+    return 0;
+
+  const String& proof = password.Proof;
+  if (pswd != static_cast<uint64_t>(proof.Length()) ||
+      !SameBytes(p + OFFSET_PSWD + SIZELEN_PSWD - 1, proof.Data(), proof.Length())) {
+    showmessage("<-- Wrong password or MD5 error\n", peer, msgDebug);
+    return 0;
+  }
+
+  String enckey;
+  enckey.CopyData(p + OFFSET_KEY + SIZELEN_KEY - 1 + pswd, static_cast<int>(key));
+  String sessionkey = DecodeData(enckey, password.Key);
+  auto cipher = std::make_shared<const TPacketKey>(sessionkey);
+
+  String enctext;
+  enctext.CopyData(p + OFFSET_REQUEST + SIZELEN_REQUEST - 1 + pswd + key, static_cast<int>(req));
+  String text = DecodeData(enctext, *cipher);
+
+  session_key_ = sessionkey;
+  session_cipher_ = std::move(cipher);
+  String::operator=(text);
+  return 1;
+}
+
+int VQRequest::GetParamsCount() const {
+  int count = 0;
+  for (int i = 0; i < Length(); ++i)
+    if (Data()[i] == '\n') ++count;
+  return count;
+}
+
+String VQRequest::GetParam(int line, int trim) const {
+  if (line < 1) line = 1;
+  const char* p = Data();
+  const int n = Length();
+  int begin = 0;
+  for (int current = 1; current < line; ++current) {
+    const void* lf = begin < n ? std::memchr(p + begin, '\n', static_cast<size_t>(n - begin)) : nullptr;
+    if (!lf) return String();
+    begin = static_cast<int>(static_cast<const char*>(lf) - p) + 1;
+  }
+  if (begin >= n) return String();
+  const void* lf = std::memchr(p + begin, '\n', static_cast<size_t>(n - begin));
+  int end = lf ? static_cast<int>(static_cast<const char*>(lf) - p) : n;
+  String value;
+  value.CopyData(p + begin, end - begin);
+  if (trim) value.Trim();
+  return value;
+}
+
+String VQRequest::GetNamedParam(const char* name) const {
+  if (name == nullptr) return String();
+  const int count = GetParamsCount();
+  for (int i = 1; i <= count; ++i) {
+    String line = GetParam(i, 1);
+    int eq = line.Pos('=');
+    if (eq == 0) continue;
+    String key = line.Copy(1, eq - 1);
+    if (key.Trim() == name) return line.Copy(eq + 1, line.Length() - eq).Trim();
+  }
+  return String();
+}

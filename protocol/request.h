@@ -1,0 +1,66 @@
+// VQRequest: one request as received. Its own bytes are first the raw packet
+// as it arrives, then, once ParseInitRequest accepts it, the decrypted request
+// text; beside them it keeps the session key the reply must be encrypted with.
+//
+// Request text: the command name and LF, one line per parameter ended by LF,
+// then one CR as the end mark. The dispatcher hands each handler a second
+// VQRequest holding only the parameter lines, so that line 1 is the first
+// parameter.
+//
+// Thread safety: a VQRequest belongs to one session thread.
+#ifndef ORV_PROTOCOL_REQUEST_H_
+#define ORV_PROTOCOL_REQUEST_H_
+
+#include <netinet/in.h>
+
+#include <memory>
+
+#include "base/bytestring.h"
+#include "protocol/packet.h"
+
+class VQRequest : public String {
+ public:
+  // Request packets announcing more than this many bytes are refused before
+  // any of them is buffered, so memory per connection stays bounded.
+  static constexpr unsigned long kMaxPacketLength = 16u * 1024 * 1024;
+
+  VQRequest() = default;
+  VQRequest& operator=(const String& text);
+  VQRequest& operator=(const char* text);
+
+  // 1 when the bytes held form a whole request packet.
+  int WholePacket() const;
+  // True when the length field announces more than kMaxPacketLength.
+  bool Oversized() const;
+
+  // Checks and decrypts the packet held: 1 and the text replaced by the
+  // request text on success; 0 (session key left empty) on rejection.
+  int ParseInitRequest(const String& password, in_addr peer);
+  // The same with the password prepared once per settings load.
+  int ParseInitRequest(const TPasswordCredential& password, in_addr peer);
+
+  String GetSessionKey() const { return session_key_; }
+  // Takes over another record's session key (the parameter record that the
+  // dispatcher hands to handlers answers under the same key).
+  void InheritSession(const VQRequest& from) {
+    session_key_ = from.session_key_;
+    session_cipher_ = from.session_cipher_;
+  }
+  // The session key prepared for the cipher; null until a packet is accepted.
+  std::shared_ptr<const TPacketKey> GetSessionCipher() const { return session_cipher_; }
+
+  // The number of line feeds in the text.
+  int GetParamsCount() const;
+  // Line `line` (1-based; below 1 reads line 1) without its line feed, trimmed
+  // when trim is not 0; empty beyond the last line.
+  String GetParam(int line, int trim) const;
+  // The value of the first complete line "name = value" (name compared
+  // exactly after trimming); empty when there is none.
+  String GetNamedParam(const char* name) const;
+
+ private:
+  String session_key_;
+  std::shared_ptr<const TPacketKey> session_cipher_;
+};
+
+#endif  // ORV_PROTOCOL_REQUEST_H_
