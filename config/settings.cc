@@ -330,11 +330,11 @@ UniqueFile CreateLike(const String& path, mode_t mode) {
   String p = path;
   UniqueFd fd;
   do {
-    fd.reset(::open(p.CStr(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode & 07777));
+    fd.reset(::open(p.CStr(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode & 0777));
   } while (!fd.valid() && errno == EINTR);
   if (!fd.valid()) return UniqueFile();
   // O_TRUNC keeps the mode of a file that was already there.
-  if (::fchmod(fd.get(), mode & 07777) != 0) return UniqueFile();
+  if (::fchmod(fd.get(), mode & 0777) != 0) return UniqueFile();
   FILE* f = ::fdopen(fd.get(), "w");
   if (f == nullptr) return UniqueFile();
   fd.release();
@@ -348,7 +348,7 @@ bool CopyFileDurably(const String& src, const String& dst, mode_t mode) {
   UniqueFd in(::open(s.CStr(), O_RDONLY | O_CLOEXEC));
   if (!in.valid()) return false;
   String d = dst;
-  UniqueFd out(::open(d.CStr(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode & 07777));
+  UniqueFd out(::open(d.CStr(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode & 0777));
   if (!out.valid()) return false;
   char buf[8192];
   for (;;) {
