@@ -40,5 +40,3 @@ void ProcessTest_TextLog(const VQRequest&, ORVReply& reply) { NotImplemented(rep
 void ProcessTest_TextLog2(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 void ProcessInfo_GetFileList(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 void ProcessAct_ExternalCmd(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessAct_TCPSend(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessAct_Syslog(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
