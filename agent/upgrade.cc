@@ -1,8 +1,10 @@
 #include "agent/upgrade.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "agent/flags.h"
@@ -41,6 +43,27 @@ String TempFolder() {
   return dir;
 }
 
+// Paths are joined in a buffer of kPathBuffer bytes; the longest name joined
+// to the folder is "/orvupd__.sh" and its terminator, with room to spare.
+bool FolderFits(const String& dir) { return dir.Length() + 16 <= kPathBuffer; }
+
+// Opens path as a new file of our own. The temporary folder may be shared
+// with other users: a file or link already there under this fixed name is
+// removed first, and creation refuses to follow links or to reuse a file
+// that reappears meanwhile, so nobody else can own or swap what root runs.
+FILE* CreateOwnFile(const String& path, const char* mode) {
+  String p = path;
+  if (unlink(p.CStr()) != 0 && errno != ENOENT) return nullptr;
+  int fd;
+  do {
+    fd = open(p.CStr(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return nullptr;
+  FILE* f = fdopen(fd, mode);
+  if (!f) close(fd);
+  return f;
+}
+
 bool Fail(UpgradeRec& rec, String& err, const char* message, bool remove_module) {
   rec.File.reset();
   if (remove_module && rec.TempName.Length() > 0) unlink(rec.TempName.CStr());
@@ -51,9 +74,10 @@ bool Fail(UpgradeRec& rec, String& err, const char* message, bool remove_module)
 
 bool WriteScript(UpgradeRec& rec, String& err, String& script) {
   String dir = TempFolder();
+  if (!FolderFits(dir)) return false;
   script = dir + "/orvupd__.sh";
   String agent = ORVSettings.Get()->AgentPath;
-  UniqueFile f(fopen(script.CStr(), "w"));
+  UniqueFile f(CreateOwnFile(script, "w"));
   if (!f) return false;
   if (fprintf(f.get(), kScriptFormat, agent.CStr(), rec.TempName.CStr(), script.CStr()) < 0)
     return false;
@@ -72,6 +96,12 @@ UpgradeRec::~UpgradeRec() { Abandon(); }
 bool UpgradeRec::RequestUpgrade(const String& sessionkey) {
   std::lock_guard<std::mutex> lock(upgrade_mutex);
   if (ORVFlags.UpgradeLock) return false;
+  {
+    // A module already accepted waits for the main loop to run its script; a
+    // new transfer would rewrite that module under the script's feet.
+    std::lock_guard<std::mutex> pending(thread_mutex);
+    if (ORVFlags.UpgradeScript.Length() > 0) return false;
+  }
   ORVFlags.UpgradeLock = 1;
   InProgress = 1;
   SessionKey = sessionkey;
@@ -95,9 +125,9 @@ bool DoUpgrading(UpgradeRec& rec, const char* data, int length, String& err) {
   err = "";
   if (rec.TempName.Length() == 0) {
     String dir = TempFolder();
-    if (dir.Length() + 16 > kPathBuffer) return Fail(rec, err, "Cannot create temp file", false);
+    if (!FolderFits(dir)) return Fail(rec, err, "Cannot create temp file", false);
     rec.TempName = IncludeTrailingPathDelimiter(dir) + "orv__.upd";
-    rec.File.reset(fopen(rec.TempName.CStr(), "w+b"));
+    rec.File.reset(CreateOwnFile(rec.TempName, "w+b"));
     if (!rec.File) return Fail(rec, err, "Cannot create temp file", false);
     MD5Open(&rec.Md5Ctx);
   }
@@ -130,8 +160,12 @@ bool DoUpgrading(UpgradeRec& rec, const char* data, int length, String& err) {
     unlink(script.CStr());
     return Fail(rec, err, "Binary code transferred. Cannot create script file", true);
   }
+  {
+    // Published before the claim goes, so that no other session can claim
+    // in between (see RequestUpgrade).
+    std::lock_guard<std::mutex> lock(thread_mutex);
+    ORVFlags.UpgradeScript = script;
+  }
   rec.ClearanceUpgrade();
-  std::lock_guard<std::mutex> lock(thread_mutex);
-  ORVFlags.UpgradeScript = script;
   return true;
 }

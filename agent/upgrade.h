@@ -28,7 +28,8 @@ class UpgradeRec {
   UpgradeRec& operator=(const UpgradeRec&) = delete;
 
   // Takes the process-wide claim for this session; false when another
-  // session holds it.
+  // session holds it, or when an accepted module already waits for the main
+  // loop to run its script.
   bool RequestUpgrade(const String& sessionkey);
   // Releases the claim.
   void ClearanceUpgrade();
@@ -46,8 +47,13 @@ class UpgradeRec {
 };
 
 // Called once with no data right after a claim (creates the module file),
-// then with every received block. False means failure with err set; the
-// claim has then been released.
+// then with every received block. The bytes after the module's last byte in
+// the block that completes it, or the whole next block when the module ends
+// at a block end, are the encrypted digest. False means failure with err set;
+// the claim has then been released and what was written deleted. True with
+// rec.InProgress 0 means the script is written and ORVFlags.UpgradeScript set.
+// The module and the script are created afresh under fixed names in $TMPDIR
+// (else $TMP, else "."), never through an existing file or link.
 bool DoUpgrading(UpgradeRec& rec, const char* data, int length, String& err);
 
 #endif  // ORV_AGENT_UPGRADE_H_
