@@ -1,0 +1,342 @@
+// Remote upgrade through the real agent: the length bounds, the one-at-a-time
+// claim, a module whose digest does not match, and a real replacement of a
+// copy of the agent by the freshly built one.
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "crypto/md5.h"
+#include "crypto/twofish.h"
+#include "protocol/client.h"
+#include "protocol/packet.h"
+#include "tests/agent_harness.h"
+
+namespace {
+
+using testutil::AgentProcess;
+using testutil::OrvqResult;
+using Clock = std::chrono::steady_clock;
+
+// An "UpgradeCode" session held open by the test.
+class UpgradeSession {
+ public:
+  explicit UpgradeSession(int port)
+      : conn_(String("127.0.0.1"), port, 10000), key_(RandomSessionKey()) {
+    Twofish_initialise();
+  }
+  // Sends "UpgradeCode" with the length text; the first reply.
+  std::string Begin(const std::string& length) {
+    String err;
+    if (conn_.Connect(err) != kReplyReceived) return "connect: " + err.ToStd();
+    String param = length.c_str();
+    String packet = BuildRequestPacket(String(AgentProcess::kPassword), key_,
+                                       BuildRequestText("UpgradeCode", &param, 1));
+    if (conn_.SendRaw(packet.Data(), packet.Length(), err) != kReplyReceived)
+      return "send: " + err.ToStd();
+    return Read();
+  }
+  // Sends the module, then (in its own block) the digest trailer of
+  // digest_of; the second reply.
+  std::string Transfer(const std::string& module, const std::string& digest_of) {
+    String err;
+    if (conn_.SendRaw(module.data(), static_cast<int>(module.size()), err) != kReplyReceived)
+      return "send: " + err.ToStd();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    MD5 ctx;
+    unsigned char d[16];
+    MD5Open(&ctx);
+    MD5Digest(&ctx, digest_of.data(), static_cast<unsigned int>(digest_of.size()));
+    MD5Close(&ctx, d);
+    String plain;
+    plain.CopyData(reinterpret_cast<const char*>(d), 16);
+    String trailer = EncodeData(plain, key_, 0);
+    if (conn_.SendRaw(trailer.Data(), trailer.Length(), err) != kReplyReceived)
+      return "send: " + err.ToStd();
+    return Read();
+  }
+
+ private:
+  std::string Read() {
+    String text, err;
+    if (conn_.ReadReply(key_, text, err) != kReplyReceived) return "read: " + err.ToStd();
+    return text.ToStd();
+  }
+  TAgentConnection conn_;
+  String key_;
+};
+
+// Retries a first reply for up to 5 s while it is "302": a session that just
+// closed releases its claim when the agent notices the close.
+std::string BeginWhenFree(int port, const std::string& length) {
+  auto deadline = Clock::now() + std::chrono::seconds(5);
+  for (;;) {
+    UpgradeSession s(port);
+    std::string r = s.Begin(length);
+    if (r != "302\n\r" || Clock::now() > deadline) return r;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+// True once path is gone, within 3 s.
+bool EventuallyGone(const std::string& path) {
+  auto deadline = Clock::now() + std::chrono::seconds(3);
+  while (access(path.c_str(), F_OK) == 0) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+class UpgradeE2ETest : public ::testing::Test {
+ protected:
+  // One agent for the refusals. It runs the build's own program file, so no
+  // case here may complete a transfer: each leaves before its digest or
+  // sends a wrong one.
+  static void SetUpTestSuite() { agent_ = new AgentProcess("allowupdates=1\r\n"); }
+  static void TearDownTestSuite() {
+    delete agent_;
+    agent_ = nullptr;
+  }
+  void SetUp() override {
+    if (agent_->pid() <= 0) {
+      ASSERT_TRUE(agent_->Start()) << agent_->console();
+    }
+    // Start each case with the claim free: a session of the previous case
+    // may still be closing.
+    ASSERT_EQ(BeginWhenFree(agent_->port(), "1"), "501\nWrong file parameter(s)\n\r");
+  }
+  static AgentProcess* agent_;
+};
+
+AgentProcess* UpgradeE2ETest::agent_ = nullptr;
+
+TEST_F(UpgradeE2ETest, LengthBounds) {
+  struct Case {
+    const char* length;
+    const char* reply;
+  } cases[] = {
+      {"100", "501\nWrong file parameter(s)\n"},      {"10485760", "501\nWrong file parameter(s)\n"},
+      {"0", "501\nWrong file parameter(s)\n"},        {"-5000", "501\nWrong file parameter(s)\n"},
+      {"lots", "501\nWrong file parameter(s)\n"},     {"101", "200\n"},
+      {"10485759", "200\n"},
+  };
+  for (const Case& c : cases) {
+    // orvq leaves right after the first reply: an accepted claim is dropped.
+    EXPECT_EQ(BeginWhenFree(agent_->port(), c.length), std::string(c.reply) + "\r") << c.length;
+  }
+  EXPECT_TRUE(EventuallyGone(agent_->dir().File("orv__.upd")));  // dropped with the claim
+}
+
+TEST_F(UpgradeE2ETest, SecondClaimWhileReceivingIs302) {
+  UpgradeSession first(agent_->port());
+  ASSERT_EQ(first.Begin("5000"), "200\n\r");
+  OrvqResult r = agent_->Query({"UpgradeCode", "5000"});
+  EXPECT_EQ(r.out, "302\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(UpgradeE2ETest, WrongDigestIs300AndDeletesModule) {
+  std::string module(3000, 'm');
+  {
+    UpgradeSession s(agent_->port());
+    ASSERT_EQ(s.Begin("3000"), "200\n\r");
+    EXPECT_EQ(s.Transfer(module, module + "x"), "300\nWrong CRC\n\r");
+  }
+  EXPECT_EQ(access((agent_->dir().File("orv__.upd")).c_str(), F_OK), -1);
+  EXPECT_EQ(access((agent_->dir().File("orvupd__.sh")).c_str(), F_OK), -1);
+  // The claim is free again at once: the failure released it.
+  UpgradeSession again(agent_->port());
+  EXPECT_EQ(again.Begin("3000"), "200\n\r");
+}
+
+TEST_F(UpgradeE2ETest, RefusedWhenSwitchedOff) {
+  AgentProcess off("allowupdates=0\r\n");
+  ASSERT_TRUE(off.Start());
+  EXPECT_EQ(off.Query({"UpgradeCode", "5000"}).out, "600\nOperation is not allowed\n");
+}
+
+TEST_F(UpgradeE2ETest, OrvqUpgradeOfUnreadableFileIsStatusTwo) {
+  OrvqResult r = testutil::RunOrvq({"-p", std::to_string(agent_->port()), "-P",
+                                    AgentProcess::kPassword, "--upgrade", "/no/such/module"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("cannot read /no/such/module"), std::string::npos) << r.err;
+}
+
+TEST_F(UpgradeE2ETest, OrvqUpgradePrintsRefusal) {
+  testutil::TempDir d;
+  testutil::WriteFile(d.File("tiny"), std::string(100, 't'));
+  OrvqResult r = testutil::RunOrvq({"-p", std::to_string(agent_->port()), "-P",
+                                    AgentProcess::kPassword, "--upgrade", d.File("tiny")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "501\nWrong file parameter(s)\n");
+}
+
+// --- A real upgrade of a copy of the agent ---
+
+// The pid of the process holding the listening TCP socket on port, or 0.
+pid_t PidListeningOn(int port) {
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line;
+  std::getline(tcp, line);  // header
+  std::string inode;
+  while (std::getline(tcp, line)) {
+    std::istringstream in(line);
+    std::string slot, local, remote, state, queues, timer, retr, uid, timeout, ino;
+    in >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> ino;
+    size_t colon = local.find(':');
+    if (colon == std::string::npos || state != "0A") continue;
+    if (std::stoi(local.substr(colon + 1), nullptr, 16) == port) inode = ino;
+  }
+  if (inode.empty() || inode == "0") return 0;
+  const std::string want = "socket:[" + inode + "]";
+  DIR* proc = opendir("/proc");
+  if (!proc) return 0;
+  pid_t found = 0;
+  while (struct dirent* e = readdir(proc)) {
+    pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+    if (pid <= 0) continue;
+    std::string fds = std::string("/proc/") + e->d_name + "/fd";
+    DIR* fd = opendir(fds.c_str());
+    if (!fd) continue;
+    while (struct dirent* f = readdir(fd)) {
+      char target[128];
+      ssize_t n = readlink((fds + "/" + f->d_name).c_str(), target, sizeof target - 1);
+      if (n > 0 && std::string(target, static_cast<size_t>(n)) == want) found = pid;
+    }
+    closedir(fd);
+    if (found) break;
+  }
+  closedir(proc);
+  return found;
+}
+
+bool WaitGone(pid_t pid, int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (Clock::now() < deadline) {
+    if (kill(pid, 0) != 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// The copy of the agent, started in its own process group so that whatever
+// it becomes (the script, the new agent the script starts) can be found and
+// stopped.
+class UpgradableAgent {
+ public:
+  UpgradableAgent() : port_(testutil::FreePort()) {
+    std::string bin = testutil::ReadFile(ORV_AGENT_BIN);
+    testutil::WriteFile(Path(), bin);
+    chmod(Path().c_str(), 0755);
+    std::string cfg = "orvpath=" + Path() + "\r\nport=" + std::to_string(port_) +
+                      "\r\npassword=" + AgentProcess::kPassword + "\r\ntmpdir=" + dir_.path() +
+                      "\r\nallowupdates=1\r\nupdateaddr=127.0.0.1\r\n";
+    testutil::WriteFile(dir_.File("orv.cfg"), cfg);
+  }
+  ~UpgradableAgent() { Stop(); }
+
+  bool Start() {
+    pid_ = fork();
+    if (pid_ == 0) {
+      setpgid(0, 0);
+      FILE* out = freopen(dir_.File("console.out").c_str(), "w", stdout);
+      FILE* err = freopen(dir_.File("console.err").c_str(), "w", stderr);
+      if (!out || !err || chdir(dir_.path().c_str()) != 0) _exit(127);
+      std::string cfg = dir_.File("orv.cfg");
+      // The script restarts the agent with these very arguments.
+      execl(Path().c_str(), Path().c_str(), "-i", "-v", cfg.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    setpgid(pid_, pid_);
+    return testutil::PortAnswers(port_, 10000);
+  }
+
+  // Stops the agent now listening (by its pid), then reaps the process that
+  // was started; the group is killed only if something is still left.
+  void Stop() {
+    if (pid_ <= 0) return;
+    pid_t listening = PidListeningOn(port_);
+    if (listening > 0 && getpgid(listening) == pid_) kill(listening, SIGTERM);
+    if (listening != pid_) kill(pid_, SIGTERM);
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0 && Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    kill(-pid_, SIGKILL);  // anything of the group still alive
+    waitpid(pid_, &status, WNOHANG);
+    pid_ = -1;
+  }
+
+  std::string Path() const { return dir_.File("orv"); }
+  int port() const { return port_; }
+  pid_t pid() const { return pid_; }
+  const testutil::TempDir& dir() const { return dir_; }
+
+ private:
+  testutil::TempDir dir_;
+  int port_;
+  pid_t pid_ = -1;
+};
+
+TEST(UpgradeRealTest, CopyIsReplacedAndComesBackOnSamePort) {
+  UpgradableAgent agent;
+  ASSERT_TRUE(agent.Start()) << testutil::ReadFile(agent.dir().File("console.out"));
+  // Mark the copy so that the replacement can be told apart from it.
+  {
+    std::ofstream mark(agent.Path(), std::ios::app | std::ios::binary);
+    mark << "old copy";
+  }
+  ASSERT_EQ(PidListeningOn(agent.port()), agent.pid());
+
+  OrvqResult r = testutil::RunOrvq({"-p", std::to_string(agent.port()), "-P",
+                                    AgentProcess::kPassword, "-t", "20000", "--upgrade",
+                                    ORV_AGENT_BIN});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "200\n");
+
+  // The old process becomes the script, which starts the new agent as its
+  // child on the same port.
+  pid_t fresh = 0;
+  auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (Clock::now() < deadline) {
+    fresh = PidListeningOn(agent.port());
+    if (fresh > 0 && fresh != agent.pid()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_GT(fresh, 0);
+  ASSERT_NE(fresh, agent.pid()) << testutil::ReadFile(agent.dir().File("console.out"));
+
+  OrvqResult info = testutil::RunOrvq(
+      {"-p", std::to_string(agent.port()), "-P", AgentProcess::kPassword, "GetInfo"});
+  EXPECT_EQ(info.status, 0) << info.err;
+  EXPECT_EQ(info.out.substr(0, 24), "200\nAgentName=TZ Orvane\n");
+  EXPECT_TRUE(testutil::ReadFile(agent.Path()) == testutil::ReadFile(ORV_AGENT_BIN));
+  EXPECT_EQ(access(agent.dir().File("orv__.upd").c_str(), F_OK), -1);
+  std::string console = testutil::ReadFile(agent.dir().File("console.out"));
+  EXPECT_NE(console.find("Upgrade request received. Executing.."), std::string::npos);
+
+  // Stopping the new agent lets the script finish, removing itself.
+  kill(fresh, SIGTERM);
+  EXPECT_TRUE(WaitGone(fresh, 5000));
+  int status = 0;
+  auto reap_deadline = Clock::now() + std::chrono::seconds(5);
+  pid_t reaped = 0;
+  while ((reaped = waitpid(agent.pid(), &status, WNOHANG)) == 0 && Clock::now() < reap_deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(reaped, agent.pid());
+  EXPECT_EQ(access(agent.dir().File("orvupd__.sh").c_str(), F_OK), -1);
+}
+
+}  // namespace
