@@ -23,12 +23,6 @@ void ProcessTest_Ping(const VQRequest&, ORVReply& reply) { NotImplemented(reply)
 void ProcessInfo_GetDriveList(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 
 // Handlers still to be built: each line goes when its handler lands.
-void ProcessTest_UNC(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessTest_FolderSize(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessTest_FileExists(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessTest_CountFiles(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessTest_FileCompare(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessTest_FileCRC(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 void ProcessTest_Process(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 void ProcessTest_CPU(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 void ProcessInfo_ProcessesList(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
@@ -38,5 +32,4 @@ void ProcessTest_TCP(const VQRequest&, ORVReply& reply) { NotImplemented(reply);
 void ProcessTest_UDP(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 void ProcessTest_TextLog(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 void ProcessTest_TextLog2(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessInfo_GetFileList(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 void ProcessAct_ExternalCmd(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
