@@ -1,0 +1,342 @@
+#include "monitors/file_tests.h"
+
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <string>
+
+#include "base/paths.h"
+#include "tests/testutil.h"
+
+namespace {
+
+using testutil::TempDir;
+using testutil::WriteFile;
+
+void MakeDir(const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path; }
+
+void SetMtime(const std::string& path, time_t t) {
+  struct timeval tv[2] = {{t, 0}, {t, 0}};
+  ASSERT_EQ(lutimes(path.c_str(), tv), 0) << path;
+}
+
+bool IsDots(const char* name) { return !strcmp(name, ".") || !strcmp(name, ".."); }
+
+// The computations written plainly with FindFirst/FindNext, as the walk
+// must answer: the fast walk is checked against these on random trees.
+int64_t RefFolderSize(const String& path, int recurse) {
+  String folder = path, mask("*");
+  if (!DirectoryExists(String(path).CStr())) {
+    mask = ExtractFileName(path);
+    folder = ExtractFilePath(path);
+  }
+  TSearchRec rec;
+  if (FindFirst(folder, String("*"), 63, rec) != 0) {
+    FindClose(rec);
+    return -1;
+  }
+  int64_t total = 0;
+  do {
+    if (rec.Attr & AttrDirectory) {
+      if (recurse && !IsDots(rec.Name)) {
+        int64_t sub = RefFolderSize(rec.DirPath + rec.Name + "/" + mask, recurse);
+        if (sub >= 0) total += sub;
+      }
+    } else if (fnmatch(mask.CStr(), rec.Name, 0) == 0) {
+      total += rec.Size;
+    }
+  } while (FindNext(rec) == 0);
+  FindClose(rec);
+  return total;
+}
+
+int RefCountFiles(String folder, const String& mask, int recurse, TCountFilesMode mode, int limit) {
+  if (!folder.IsEmpty() && folder[folder.Length()] != '/') folder += "/";
+  TSearchRec rec;
+  int count = 0;
+  if (FindFirst(folder, mask, 63, rec) != 0) {
+    FindClose(rec);
+    if (!recurse) {
+      int r = FindFirst(folder, String("*"), 16, rec);
+      FindClose(rec);
+      return r == 0 ? 0 : -1;
+    }
+  } else {
+    do {
+      if (rec.Attr & AttrDirectory) {
+        if (mode == cfmSubFolders && !IsDots(rec.Name)) ++count;
+        continue;
+      }
+      String path = folder + rec.Name;
+      int64_t age = sec2min(FileAge(path.CStr()));
+      switch (mode) {
+        case cfmAllFiles: ++count; break;
+        case cfmOlderThan: count += age < now_min() - limit; break;
+        case cfmNewerThan: count += age > now_min() - limit; break;
+        case cfmBiggerThan: count += rec.Size > int64_t{limit}; break;
+        case cfmSmallerThan: count += rec.Size < int64_t{limit}; break;
+        case cfmSubFolders: break;
+      }
+    } while (FindNext(rec) == 0);
+    FindClose(rec);
+  }
+  if (recurse) {
+    if (FindFirst(folder, String("*"), 16, rec) != 0) {
+      FindClose(rec);
+      return -1;
+    }
+    do {
+      if ((rec.Attr & AttrDirectory) && !IsDots(rec.Name)) {
+        int sub = RefCountFiles(folder + rec.Name, mask, recurse, mode, limit);
+        if (sub >= 0) count += sub;
+      }
+    } while (FindNext(rec) == 0);
+    FindClose(rec);
+  }
+  return count;
+}
+
+// A random tree with files of random sizes and ages, hidden entries, links,
+// a fifo, and folders named like the masks used below.
+void BuildRandomTree(const std::string& root, unsigned seed) {
+  std::mt19937 rng(seed);
+  const char* names[] = {"a.log", "b.txt", ".hidden.log", "c.log", "d", "*.log", "e.LOG", "x"};
+  std::vector<std::string> dirs = {root};
+  const time_t now = time(nullptr);
+  for (int i = 0; i < 12; ++i) {
+    std::string parent = dirs[rng() % dirs.size()];
+    std::string name = (rng() % 4 == 0) ? ".sub" + std::to_string(i)
+                                         : (rng() % 5 == 0 ? std::string("x") : "sub" + std::to_string(i));
+    std::string d = parent + "/" + name;
+    if (mkdir(d.c_str(), 0755) == 0) dirs.push_back(d);
+  }
+  for (const std::string& d : dirs) {
+    for (const char* n : names) {
+      if (rng() % 3 == 0) continue;
+      std::string f = d + "/" + n;
+      struct stat st;
+      if (lstat(f.c_str(), &st) == 0) continue;  // a folder of that name
+      WriteFile(f, std::string(rng() % 300, 'q'));
+      SetMtime(f, now - static_cast<time_t>(rng() % 7200));
+    }
+    if (rng() % 2) symlink((d + "/a.log").c_str(), (d + "/link.log").c_str());
+    if (rng() % 3 == 0) symlink(root.c_str(), (d + "/dirlink").c_str());
+  }
+  mkfifo((root + "/pipe.log").c_str(), 0644);
+}
+
+TEST(FileTestsMinutes, TruncateTowardZero) {
+  EXPECT_EQ(sec2min(119), 1);
+  EXPECT_EQ(sec2min(120), 2);
+  EXPECT_EQ(sec2min(-1), 0);  // an unreadable age counts as minute 0
+  EXPECT_EQ(sec2min(-61), -1);
+  int64_t before = time(nullptr) / 60;
+  int64_t m = now_min();
+  EXPECT_GE(m, before);
+  EXPECT_LE(m, before + 1);
+}
+
+TEST(FileTestsModes, NamesInValueOrder) {
+  const char* want[] = {"AllFiles", "OlderThan", "NewerThan", "BiggerThan", "SmallerThan",
+                        "SubFolders"};
+  for (int i = 0; i < kCountFilesModes; ++i) EXPECT_STREQ(CountFilesModeName[i], want[i]);
+}
+
+TEST(FileTestsFileInfo, LinkIsExaminedItself) {
+  TempDir t;
+  WriteFile(t.File("f"), "12345");
+  ASSERT_EQ(symlink("f", t.File("l").c_str()), 0);
+  int64_t size = -1, ctime = -1, mtime = -1;
+  ASSERT_TRUE(GetFileInfo(t.File("f").c_str(), size, ctime, mtime));
+  EXPECT_EQ(size, 5);
+  EXPECT_GT(ctime, 0);
+  ASSERT_TRUE(GetFileInfo(t.File("l").c_str(), size, ctime, mtime));
+  EXPECT_EQ(size, 1);  // the link's own size: the length of "f"
+  EXPECT_FALSE(GetFileInfo("", size, ctime, mtime));
+  EXPECT_FALSE(GetFileInfo(nullptr, size, ctime, mtime));
+  EXPECT_FALSE(GetFileInfo(t.File("none").c_str(), size, ctime, mtime));
+}
+
+TEST(FileTestsDrive, RootAndMissingPath) {
+  int64_t total = -1, free = -1, avail = -1;
+  ASSERT_TRUE(GetUNCDriveInfo("/", total, free, avail));
+  EXPECT_GT(total, 0);
+  EXPECT_LE(free, total);
+  EXPECT_LE(avail, free);
+  errno = 0;
+  EXPECT_FALSE(GetUNCDriveInfo("/no/such/dir/at/all", total, free, avail));
+  EXPECT_EQ(errno, ENOENT);
+}
+
+// --------------------------------------------------------------- folder size
+
+TEST(FileTestsFolderSize, SumsFilesOnlyAtTopUnlessRecursing) {
+  TempDir t;
+  WriteFile(t.File("a"), std::string(10, 'x'));
+  WriteFile(t.File(".h"), std::string(5, 'x'));  // hidden files count
+  MakeDir(t.File("sub"));
+  WriteFile(t.File("sub/b"), std::string(100, 'x'));
+  ASSERT_EQ(symlink(t.File("a").c_str(), t.File("link").c_str()), 0);  // never counted
+  EXPECT_EQ(GetFolderSize(String(t.path().c_str()), 0), 15);
+  EXPECT_EQ(GetFolderSize(String(t.path().c_str()), 1), 115);
+}
+
+TEST(FileTestsFolderSize, MaskAppliesAtEveryLevel) {
+  TempDir t;
+  WriteFile(t.File("a.log"), std::string(10, 'x'));
+  WriteFile(t.File("a.txt"), std::string(20, 'x'));
+  MakeDir(t.File("sub"));
+  WriteFile(t.File("sub/b.log"), std::string(100, 'x'));
+  WriteFile(t.File("sub/b.txt"), std::string(200, 'x'));
+  EXPECT_EQ(GetFolderSize(String((t.path() + "/*.log").c_str()), 1), 110);
+  EXPECT_EQ(GetFolderSize(String((t.path() + "/*.log").c_str()), 0), 10);
+}
+
+TEST(FileTestsFolderSize, MissingNameIsAMaskMissingFolderFails) {
+  TempDir t;
+  EXPECT_EQ(GetFolderSize(String(t.path().c_str()), 1), 0);  // empty folder
+  EXPECT_EQ(GetFolderSize(String((t.path() + "/nothing").c_str()), 1), 0);
+  EXPECT_EQ(GetFolderSize(String((t.path() + "/none/x").c_str()), 1), -1);
+}
+
+// A subfolder holding a folder named like the mask is added up whole.
+TEST(FileTestsFolderSize, MaskNamingAFolderBelowTakesThatFolderWhole) {
+  TempDir t;
+  MakeDir(t.File("sub"));
+  MakeDir(t.File("sub/logs"));
+  WriteFile(t.File("sub/logs/any.dat"), std::string(7, 'x'));
+  WriteFile(t.File("logs"), std::string(3, 'x'));  // a file at the top matches the mask
+  EXPECT_EQ(GetFolderSize(String((t.path() + "/logs").c_str()), 1), 10);
+}
+
+TEST(FileTestsFolderSize, AgreesWithPlainSearchOnRandomTrees) {
+  const char* masks[] = {"", "*", "*.log", "x", "d", "?.log", "*.LOG"};
+  for (unsigned seed = 1; seed <= 6; ++seed) {
+    TempDir t;
+    BuildRandomTree(t.path(), seed);
+    for (const char* m : masks) {
+      for (int rec = 0; rec <= 1; ++rec) {
+        String p((t.path() + "/" + m).c_str());
+        EXPECT_EQ(GetFolderSize(p, rec), RefFolderSize(p, rec)) << seed << " " << m << " " << rec;
+      }
+    }
+  }
+}
+
+// --------------------------------------------------------------- counting
+
+struct CountCase {
+  const char* name;
+  TCountFilesMode mode;
+  int limit;
+  int want;
+};
+
+// Files of 99, 100 and 101 bytes; equality with the limit never counts.
+TEST(FileTestsCount, SizeModesAtTheBoundary) {
+  TempDir t;
+  WriteFile(t.File("s99"), std::string(99, 'x'));
+  WriteFile(t.File("s100"), std::string(100, 'x'));
+  WriteFile(t.File("s101"), std::string(101, 'x'));
+  const CountCase cases[] = {
+      {"all", cfmAllFiles, 0, 3},           {"bigger100", cfmBiggerThan, 100, 1},
+      {"smaller100", cfmSmallerThan, 100, 1}, {"bigger99", cfmBiggerThan, 99, 2},
+      {"smaller101", cfmSmallerThan, 101, 2}, {"biggerNeg", cfmBiggerThan, -1, 3},
+  };
+  for (const CountCase& c : cases) {
+    EXPECT_EQ(CountFiles(String(t.path().c_str()), String("*"), 0, c.mode, c.limit), c.want) << c.name;
+  }
+}
+
+// Ages of 10, 50 and 100 minutes against a limit of 50: the file of exactly
+// the limit's minute is neither older nor newer.
+TEST(FileTestsCount, AgeModesAtTheBoundary) {
+  TempDir t;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int64_t m = now_min();
+    for (int age : {10, 50, 100}) {
+      std::string f = t.File("m" + std::to_string(age));
+      WriteFile(f, "x");
+      SetMtime(f, static_cast<time_t>((m - age) * 60 + 30));
+    }
+    int older = CountFiles(String(t.path().c_str()), String("m*"), 0, cfmOlderThan, 50);
+    int newer = CountFiles(String(t.path().c_str()), String("m*"), 0, cfmNewerThan, 50);
+    if (now_min() != m) continue;  // a minute passed meanwhile: measure again
+    EXPECT_EQ(older, 1);
+    EXPECT_EQ(newer, 1);
+    return;
+  }
+  FAIL() << "clock kept crossing minute boundaries";
+}
+
+TEST(FileTestsCount, SubFoldersModeCountsFoldersNotFilesNorDots) {
+  TempDir t;
+  MakeDir(t.File("d1"));
+  MakeDir(t.File(".d2"));  // hidden folders match too
+  WriteFile(t.File("f"), "x");
+  EXPECT_EQ(CountFiles(String(t.path().c_str()), String("*"), 0, cfmSubFolders, 0), 2);
+  EXPECT_EQ(CountFiles(String(t.path().c_str()), String("d*"), 0, cfmSubFolders, 0), 1);
+}
+
+TEST(FileTestsCount, RecursionSkipsHiddenFoldersAndLinks) {
+  TempDir t;
+  MakeDir(t.File("sub"));
+  MakeDir(t.File(".hid"));
+  WriteFile(t.File("a.log"), "x");
+  WriteFile(t.File("sub/b.log"), "x");
+  WriteFile(t.File(".hid/c.log"), "x");
+  ASSERT_EQ(symlink(t.File("sub").c_str(), t.File("dirlink").c_str()), 0);
+  ASSERT_EQ(symlink(t.File("a.log").c_str(), t.File("l.log").c_str()), 0);
+  EXPECT_EQ(CountFiles(String(t.path().c_str()), String("*.log"), 1, cfmAllFiles, 0), 2);
+  EXPECT_EQ(CountFiles(String(t.path().c_str()), String("*.log"), 0, cfmAllFiles, 0), 1);
+}
+
+TEST(FileTestsCount, EmptyAndMissingFolders) {
+  TempDir t;
+  EXPECT_EQ(CountFiles(String(t.path().c_str()), String("*.none"), 0, cfmAllFiles, 0), 0);
+  EXPECT_EQ(CountFiles(String(t.path().c_str()), String("*.none"), 1, cfmAllFiles, 0), 0);
+  EXPECT_EQ(CountFiles(String((t.path() + "/no").c_str()), String("*"), 0, cfmAllFiles, 0), -1);
+  EXPECT_EQ(CountFiles(String((t.path() + "/no").c_str()), String("*"), 1, cfmAllFiles, 0), -1);
+}
+
+// A folder the agent cannot write has no entry with exactly the folder bit,
+// so an empty result there cannot be told from a missing folder.
+TEST(FileTestsCount, UnwritableFolderWithoutMatchesIsMissing) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes everywhere";
+  TempDir t;
+  MakeDir(t.File("ro"));
+  WriteFile(t.File("ro/f"), "x");
+  ASSERT_EQ(chmod(t.File("ro").c_str(), 0555), 0);
+  EXPECT_EQ(CountFiles(String(t.File("ro").c_str()), String("*.none"), 0, cfmAllFiles, 0), -1);
+  EXPECT_EQ(CountFiles(String(t.File("ro").c_str()), String("f"), 0, cfmAllFiles, 0), 1);
+  chmod(t.File("ro").c_str(), 0755);
+}
+
+TEST(FileTestsCount, AgreesWithPlainSearchOnRandomTrees) {
+  const char* masks[] = {"*", "*.log", "x", "", "sub*", ".*"};
+  for (unsigned seed = 11; seed <= 15; ++seed) {
+    TempDir t;
+    BuildRandomTree(t.path(), seed);
+    for (const char* m : masks) {
+      for (int mode = 0; mode < kCountFilesModes; ++mode) {
+        for (int rec = 0; rec <= 1; ++rec) {
+          const int limit = mode >= 3 ? 150 : 60;
+          auto md = static_cast<TCountFilesMode>(mode);
+          String f(t.path().c_str());
+          EXPECT_EQ(CountFiles(f, String(m), rec, md, limit), RefCountFiles(f, String(m), rec, md, limit))
+              << seed << " mask '" << m << "' mode " << mode << " rec " << rec;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
