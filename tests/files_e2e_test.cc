@@ -1,0 +1,393 @@
+// The file and folder tests, file CRC and comparison, and the file list,
+// asked of the real agent through orvq.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/agent_harness.h"
+
+namespace {
+
+using testutil::AgentProcess;
+using testutil::OrvqResult;
+using testutil::TempDir;
+using testutil::WriteFile;
+
+std::string TimeText(time_t t) {
+  struct tm lt;
+  localtime_r(&t, &lt);
+  char buf[32];
+  snprintf(buf, sizeof buf, "%2.2d%2.2d%4.4d%2.2d%2.2d%2.2d", lt.tm_mday, lt.tm_mon + 1,
+           lt.tm_year + 1900, lt.tm_hour, lt.tm_min, lt.tm_sec);
+  return buf;
+}
+
+void SetMtime(const std::string& path, time_t t) {
+  struct timeval tv[2] = {{t, 0}, {t, 0}};
+  ASSERT_EQ(utimes(path.c_str(), tv), 0) << path;
+}
+
+void Sparse(const std::string& path, off_t size) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, size), 0);
+  close(fd);
+}
+
+std::vector<std::string> SplitLines(const std::string& s) {
+  std::vector<std::string> lines;
+  std::istringstream in(s);
+  std::string l;
+  while (std::getline(in, l)) lines.push_back(l);
+  return lines;
+}
+
+class FilesE2E : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    agent_ = new AgentProcess();
+    data_ = new TempDir();
+    const std::string d = data_->path();
+    // tree/: a (10 bytes), .h (5), sub/b (100), sub/c.log (1000), link -> a
+    mkdir((d + "/tree").c_str(), 0755);
+    mkdir((d + "/tree/sub").c_str(), 0755);
+    WriteFile(d + "/tree/a", std::string(10, 'x'));
+    WriteFile(d + "/tree/.h", std::string(5, 'x'));
+    WriteFile(d + "/tree/sub/b", std::string(100, 'x'));
+    WriteFile(d + "/tree/sub/c.log", std::string(1000, 'x'));
+    symlink((d + "/tree/a").c_str(), (d + "/tree/link").c_str());
+    mkdir((d + "/empty").c_str(), 0755);
+    WriteFile(d + "/digits", "123456789");
+    WriteFile(d + "/zero", "");
+    WriteFile(d + "/big", std::string(1234567, 'b'));
+    WriteFile(d + "/s100", std::string(100, 'x'));
+    WriteFile(d + "/abc3", "abc");
+    WriteFile(d + "/abc6", "abcdef");
+    WriteFile(d + "/words", "xabc abc");
+    WriteFile(d + "/glued", "xabcx");
+  }
+  static void TearDownTestSuite() {
+    delete agent_;
+    delete data_;
+    agent_ = nullptr;
+    data_ = nullptr;
+  }
+  void SetUp() override {
+    if (agent_->pid() <= 0) {
+      ASSERT_TRUE(agent_->Start()) << agent_->console();
+    }
+  }
+  static std::string D(const std::string& name = "") {
+    return name.empty() ? data_->path() : data_->path() + "/" + name;
+  }
+  static std::string Ask(const std::vector<std::string>& request) {
+    OrvqResult r = agent_->Query(request);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  }
+
+  static AgentProcess* agent_;
+  static TempDir* data_;
+};
+
+AgentProcess* FilesE2E::agent_ = nullptr;
+TempDir* FilesE2E::data_ = nullptr;
+
+TEST(FilesE2ESwitches, EveryCommandRefusedWhenItsSwitchIsOff) {
+  AgentProcess off(
+      "unc=0\r\nfoldersize=0\r\ncountfiles=0\r\nfileexists=0\r\nfilecrc=0\r\ncomparefiles=0\r\n"
+      "textlog=0\r\n");
+  ASSERT_TRUE(off.Start()) << off.console();
+  const char* commands[] = {"TEST-UNC",       "TEST-FolderSize", "TEST-FileExists", "TEST-CountFiles",
+                            "TEST-FileCRC", "TEST-FileCompare", "GetFilesList"};
+  for (const char* c : commands) {
+    OrvqResult r = off.Query({c, "/"});
+    EXPECT_EQ(r.out, "600\ntest is not allowed\n") << c;
+  }
+}
+
+// Any one of the file switches opens the file list; the text-log one too.
+TEST(FilesE2ESwitches, FileListFollowsTheTextLogSwitchAlone) {
+  AgentProcess only(
+      "foldersize=0\r\ncountfiles=0\r\nfileexists=0\r\nfilecrc=0\r\ncomparefiles=0\r\ntextlog=1\r\n");
+  ASSERT_TRUE(only.Start()) << only.console();
+  EXPECT_EQ(only.Query({"GetFilesList", "/", "*", "0", "0"}).out, "200\n/\n0\n2\n");
+  EXPECT_EQ(only.Query({"TEST-FileCRC", "/"}).out, "600\ntest is not allowed\n");
+}
+
+// ------------------------------------------------------------------ UNC
+
+TEST_F(FilesE2E, UncGivesThreeSizes) {
+  const std::regex three_sizes("200\n( *[0-9]+\n){3}");
+  std::string out = Ask({"TEST-UNC", D()});
+  EXPECT_TRUE(std::regex_match(out, three_sizes)) << out;
+  // One trailing backslash is dropped from the path.
+  out = Ask({"TEST-UNC", D() + "\\"});
+  EXPECT_TRUE(std::regex_match(out, three_sizes)) << out;
+}
+
+TEST_F(FilesE2E, UncRefusalsAndFailures) {
+  EXPECT_EQ(Ask({"TEST-UNC", ""}), "501\nPath not specified\n");
+  EXPECT_EQ(Ask({"TEST-UNC", "\\"}), "501\nPath not specified\n");
+  EXPECT_EQ(Ask({"TEST-UNC"}), "501\nPath not specified\n");
+  EXPECT_EQ(Ask({"TEST-UNC", D("none")}), "301\nNo such file or directory\n");
+}
+
+// ------------------------------------------------------------ FolderSize
+
+TEST_F(FilesE2E, FolderSizeValuesArePadded) {
+  EXPECT_EQ(Ask({"TEST-FolderSize", D("tree"), "0"}), "200\n    15\n");
+  EXPECT_EQ(Ask({"TEST-FolderSize", D("tree"), "1"}), "200\n  1115\n");
+  EXPECT_EQ(Ask({"TEST-FolderSize", D("tree") + "/*.log", "1"}), "200\n  1000\n");
+  EXPECT_EQ(Ask({"TEST-FolderSize", D("empty"), "1"}), "200\n     0\n");
+  EXPECT_EQ(Ask({"TEST-FolderSize", D("empty") + "/nothing", "1"}), "200\n     0\n");
+  EXPECT_EQ(Ask({"TEST-FolderSize", D("big"), "0"}), "200\n1234567\n");
+}
+
+TEST_F(FilesE2E, FolderSizeMissingFolder) {
+  EXPECT_EQ(Ask({"TEST-FolderSize", D("none") + "/x", "1"}),
+            "301\nFolder/File doesn`t exist or access denied\n");
+}
+
+TEST_F(FilesE2E, FolderSizeExpandsMacrosOnlyWhenAsked) {
+  const std::string p = D("tree") + "/%newestfolder%";
+  EXPECT_EQ(Ask({"TEST-FolderSize", p, "0", "", "", "", "", "", "1"}), "200\n  1100\n");
+  // Unexpanded, the macro text is a mask that matches nothing.
+  EXPECT_EQ(Ask({"TEST-FolderSize", p, "0"}), "200\n     0\n");
+}
+
+// ------------------------------------------------------------ FileExists
+
+TEST_F(FilesE2E, FileExistsReportsSizeTimesPathAndAge) {
+  TempDir t;
+  const std::string f = t.File("x.dat");
+  WriteFile(f, "12345");
+  const time_t mtime = time(nullptr) - 7200 - 30;
+  SetMtime(f, mtime);
+  struct stat st;
+  ASSERT_EQ(stat(f.c_str(), &st), 0);
+  const std::string want = "200\n     5\n" + TimeText(st.st_ctime) + "\n" + TimeText(mtime) + "\n" +
+                           f + "\nmin\n120\n";
+  EXPECT_EQ(Ask({"TEST-FileExists", f}), want);
+  // A pattern answers with the file it matched.
+  EXPECT_EQ(Ask({"TEST-FileExists", t.path() + "/*.dat"}), want);
+  // Macros, when asked for (parameter 7).
+  EXPECT_EQ(Ask({"TEST-FileExists", t.path() + "/%NewestFile%", "", "", "", "", "", "1"}), want);
+}
+
+TEST_F(FilesE2E, FileExistsMissing) {
+  EXPECT_EQ(Ask({"TEST-FileExists", D("none")}), "301\nno such file or acess denied\n");
+  EXPECT_EQ(Ask({"TEST-FileExists", D("*.nomatch")}), "301\nno such file or acess denied\n");
+  EXPECT_EQ(Ask({"TEST-FileExists", ""}), "301\nno such file or acess denied\n");
+}
+
+TEST_F(FilesE2E, FileExistsOnAFolderExaminesTheFolder) {
+  std::vector<std::string> lines = SplitLines(Ask({"TEST-FileExists", D("empty")}));
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[0], "200");
+  EXPECT_EQ(lines[4], D("empty"));
+}
+
+// ------------------------------------------------------------ CountFiles
+
+TEST_F(FilesE2E, CountFilesModes) {
+  // tree holds a, .h and sub (b, c.log); the link is never seen.
+  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*", "0", "0", "0"}), "200\n2\n");
+  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*", "1", "0", "0"}), "200\n4\n");
+  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*", "0", "5", "0"}), "200\n1\n");
+  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*.log", "1", "3", "999"}), "200\n1\n");
+  // Equality with the limit never counts.
+  EXPECT_EQ(Ask({"TEST-CountFiles", D(), "s100", "0", "3", "100"}), "200\n0\n");
+  EXPECT_EQ(Ask({"TEST-CountFiles", D(), "s100", "0", "4", "100"}), "200\n0\n");
+  EXPECT_EQ(Ask({"TEST-CountFiles", D(), "s100", "0", "4", "101"}), "200\n1\n");
+  EXPECT_EQ(Ask({"TEST-CountFiles", D("empty"), "*.x", "0", "0", "0"}), "200\n0\n");
+}
+
+TEST_F(FilesE2E, CountFilesBadParameters) {
+  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*", "0", "6", "0"}), "501\nWrong parameter\n");
+  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*", "0", "-1", "0"}), "501\nWrong parameter\n");
+  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*", "0", "3", "12a"}), "501\nWrong parameter\n");
+  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*", "0", "0", " 12"}), "200\n2\n");  // trimmed
+  EXPECT_EQ(Ask({"TEST-CountFiles", D("none"), "*", "0", "0", "0"}),
+            "301\nFolder doesn`t exist or access denied\n");
+}
+
+TEST_F(FilesE2E, CountFilesExpandsMacrosInParameter11) {
+  std::vector<std::string> req = {"TEST-CountFiles", D("tree") + "/%newestfolder%", "*", "0", "0",
+                                  "0", "", "", "", "", "", "1"};
+  ASSERT_EQ(req.size(), 12u);  // the command and eleven parameters
+  EXPECT_EQ(Ask(req), "200\n2\n");
+  req[11] = "0";
+  EXPECT_EQ(Ask(req), "301\nFolder doesn`t exist or access denied\n");
+}
+
+// --------------------------------------------------------------- FileCRC
+
+TEST_F(FilesE2E, FileCrcValues) {
+  EXPECT_EQ(Ask({"TEST-FileCRC", D("digits")}), "200\n873187033\n");  // 0x340BC6D9
+  EXPECT_EQ(Ask({"TEST-FileCRC", D("zero")}), "200\n4294967295\n");
+  EXPECT_EQ(Ask({"TEST-FileCRC", D("none")}), "301\nCannot open file\n");
+  EXPECT_EQ(Ask({"TEST-FileCRC", ""}), "301\nFile is not specified\n");
+  EXPECT_EQ(Ask({"TEST-FileCRC", D()}), "301\nRead error\n");
+}
+
+// ----------------------------------------------------------- FileCompare
+
+TEST_F(FilesE2E, CompareModeOne) {
+  const std::string a = D("abc3"), b = D("abc6");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, D("words"), "0", "0", "0"}), "200\n1\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, b, "0", "0", "1"}), "200\n1\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, b, "0", "1", "1"}), "200\n0\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, D("glued"), "0", "0", "1"}), "200\n0\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, D("none"), "0", "0", "1"}), "301\nFile doesn`t exist\n");
+  SetMtime(a, 1000000);
+  SetMtime(b, 2000000);
+  EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, b, "1", "0", "0"}), "200\n0\n");
+}
+
+TEST_F(FilesE2E, CompareModeTwoSearchesText) {
+  EXPECT_EQ(Ask({"TEST-FileCompare", "2", D("words"), "abc", "1", "1"}), "200\n1\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "2", D("glued"), "abc", "1", "1"}), "200\n0\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "2", D("abc3"), "ABC", "0", "0"}), "200\n1\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "2", D("abc3"), "ABC", "1", "0"}), "200\n0\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "2", D("abc3"), "", "1", "0"}), "301\nI/O Error\n");
+}
+
+TEST_F(FilesE2E, CompareModeThreeSearchesAFile) {
+  TempDir t;
+  WriteFile(t.File("empty"), "");
+  WriteFile(t.File("part"), "c ab");
+  Sparse(t.File("limit"), 8388608);
+  Sparse(t.File("over"), 8388609);
+  const std::string hay = D("words");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "3", hay, t.File("empty")}), "200\n1\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "3", hay, t.File("part")}), "200\n1\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "3", hay, t.File("limit")}), "200\n0\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "3", hay, t.File("over")}),
+            "301\nThe size of the second file cannot exceed 8Mb\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "3", hay, t.File("none")}), "301\nFile doesn`t exist\n");
+}
+
+// The second path of mode 3 is macro-expanded when parameter 12 asks for it.
+TEST_F(FilesE2E, CompareModeThreeExpandsTheSecondPath) {
+  TempDir t;
+  WriteFile(t.File("only"), "ab");
+  std::vector<std::string> req = {"TEST-FileCompare", "3", D("words"), t.path() + "/%newestfile%",
+                                  "", "", "", "", "", "", "", "", "1"};
+  ASSERT_EQ(req.size(), 13u);  // the command and twelve parameters
+  EXPECT_EQ(Ask(req), "200\n1\n");
+  req[12] = "0";
+  EXPECT_EQ(Ask(req), "301\nFile doesn`t exist\n");
+}
+
+TEST_F(FilesE2E, CompareWrongModeAndMissingFirstFile) {
+  EXPECT_EQ(Ask({"TEST-FileCompare", "5", D("abc3"), D("abc6")}), "501\nWrong parameter\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "4", D("abc3"), D("abc6")}), "501\nWrong parameter\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "", D("abc3")}), "501\nWrong parameter\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "5", D("none"), D("abc6")}), "301\nFile doesn`t exist\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "1", D("empty"), D("abc6")}), "301\nFile doesn`t exist\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare"}), "301\nFile doesn`t exist\n");
+}
+
+// ------------------------------------------------------------ GetFilesList
+
+struct Listing {
+  std::string folder;
+  int count = -1, per = -1;
+  std::vector<std::vector<std::string>> entries;
+};
+
+Listing ParseListing(const std::string& out) {
+  Listing l;
+  std::vector<std::string> lines = SplitLines(out);
+  if (lines.size() < 4 || lines[0] != "200") return l;
+  l.folder = lines[1];
+  l.count = std::stoi(lines[2]);
+  l.per = std::stoi(lines[3]);
+  for (size_t i = 4; l.per > 0 && i + l.per <= lines.size(); i += l.per) {
+    l.entries.emplace_back(lines.begin() + i, lines.begin() + i + l.per);
+  }
+  return l;
+}
+
+class FileListE2E : public FilesE2E {
+ protected:
+  void SetUp() override {
+    FilesE2E::SetUp();
+    mkdir(t_.File("d").c_str(), 0755);
+    mkdir(t_.File(".cache").c_str(), 0755);
+    WriteFile(t_.File("f.txt"), "abc");
+    WriteFile(t_.File(".profile"), "p");
+    WriteFile(t_.File("g.log"), "x");
+    symlink(t_.File("f.txt").c_str(), t_.File("link.txt").c_str());
+    mkfifo(t_.File("fifo.txt").c_str(), 0644);
+  }
+  std::set<std::string> Names(const Listing& l, bool folders) {
+    std::set<std::string> names;
+    for (const auto& e : l.entries) {
+      if (((std::stoi(e[1]) & 16) != 0) == folders) names.insert(e[0]);
+    }
+    return names;
+  }
+  TempDir t_;
+};
+
+TEST_F(FileListE2E, FoldersFirstThenFilesWithoutHiddenOrSpecial) {
+  Listing l = ParseListing(Ask({"GetFilesList", t_.path(), "*", "1", "1", "0", "0", "0", "0", "0"}));
+  EXPECT_EQ(l.folder, t_.path() + "/");
+  EXPECT_EQ(l.per, 2);
+  ASSERT_EQ(l.count, 4);
+  ASSERT_EQ(l.entries.size(), 4u);
+  EXPECT_EQ(Names(l, true), (std::set<std::string>{"d", ".."}));
+  EXPECT_EQ(Names(l, false), (std::set<std::string>{"f.txt", "g.log"}));
+  EXPECT_NE(std::stoi(l.entries[0][1]) & 16, 0);
+  EXPECT_NE(std::stoi(l.entries[1][1]) & 16, 0);
+}
+
+TEST_F(FileListE2E, HiddenSpecialAndMaskedFiles) {
+  Listing l = ParseListing(Ask({"GetFilesList", t_.path(), "*.txt", "1", "1", "1", "1", "0", "0", "0"}));
+  EXPECT_EQ(Names(l, true), (std::set<std::string>{"d", "..", ".cache"}));
+  EXPECT_EQ(Names(l, false), (std::set<std::string>{"f.txt", "fifo.txt"}));
+  for (const auto& e : l.entries) {
+    if (e[0] == "fifo.txt") {
+      EXPECT_EQ(e[1], "4");
+    }
+    if (e[0] == ".cache") {
+      EXPECT_EQ(e[1], "18");
+    }
+  }
+}
+
+TEST_F(FileListE2E, AllValuesPerEntry) {
+  SetMtime(t_.File("f.txt"), 1700000000);
+  struct stat st;
+  ASSERT_EQ(lstat(t_.File("f.txt").c_str(), &st), 0);
+  Listing l = ParseListing(Ask({"GetFilesList", t_.path(), "f.txt", "0", "1", "0", "0", "1", "1", "1"}));
+  EXPECT_EQ(l.per, 5);
+  ASSERT_EQ(l.count, 1);
+  ASSERT_EQ(l.entries.size(), 1u);
+  EXPECT_EQ(l.entries[0], (std::vector<std::string>{"f.txt", "0", "     3", TimeText(st.st_ctime),
+                                                    TimeText(1700000000)}));
+}
+
+TEST_F(FileListE2E, FolderParameterForms) {
+  EXPECT_EQ(Ask({"GetFilesList", t_.path(), "*", "0", "0"}), "200\n" + t_.path() + "/\n0\n2\n");
+  EXPECT_EQ(ParseListing(Ask({"GetFilesList", "", "*", "1", "0"})).folder, "/");
+  Listing l = ParseListing(Ask({"GetFilesList", t_.File("f.txt"), "g*", "0", "1"}));
+  EXPECT_EQ(l.folder, t_.path() + "/");
+  EXPECT_EQ(Names(l, false), (std::set<std::string>{"g.log"}));
+  EXPECT_EQ(Ask({"GetFilesList", t_.File("none") + "/", "*", "1", "1"}),
+            "200\n" + t_.File("none") + "/\n0\n2\n");
+}
+
+}  // namespace
