@@ -1,0 +1,141 @@
+#include "monitors/process_tests.h"
+
+#include <cstring>
+#include <functional>
+
+#include "base/childproc.h"
+#include "base/paths.h"
+#include "base/resources.h"
+#include "config/settings.h"
+#include "monitors/helper_script.h"
+
+namespace {
+
+// The names the three scripts go by in the "301" texts.
+struct THelper {
+  const char* not_specified;
+  const char* missing;
+};
+const THelper kProcCnt = {"ProcCnt script is not speified", "ProcCnt script doesn't exist"};
+const THelper kCpuUsage = {"CPUUsage script is not speified", "CPUUsage script doesn't exist"};
+const THelper kProcList = {"ProcList script is not speified", "ProcList script doesn't exist"};
+
+// The "301" text when script cannot be used, else null.
+const char* CheckScript(const String& script, const THelper& names) {
+  if (script.IsEmpty()) return names.not_specified;
+  String path = script;
+  if (!FileExists(path.CStr())) return names.missing;
+  return nullptr;
+}
+
+// Reads the answer from the script's output; empty on success, else the
+// "301" text.
+using TOutputReader = std::function<String(FILE*)>;
+
+// Runs script (with arg, when not null) into a fresh output file and hands
+// the file to read. Empty on success, else the "301" text. The output file
+// is gone when this returns, whatever happened.
+String RunHelper(const String& script, const String* arg, const TOutputReader& read) {
+  char name[32];
+  std::snprintf(name, sizeof name, "tmporv-%ld.txt", static_cast<long>(GetUniqueThreadID()));
+  char path[512];
+  if (!gettempfilename(path, sizeof path, name)) return "cannot get temp file";
+  TTempFile output(path);
+  String cmdline = HelperCommandLine(script, arg, String(path));
+  if (RunShellCommand(cmdline.CStr()) == -1) return "Cannot execute script";
+  UniqueFile f(std::fopen(path, "re"));
+  if (!f) return "Cannot get script results";
+  return read(f.get());
+}
+
+void ReplyFailure(ORVReply& reply, const String& text) { reply.SetResult("301") += text; }
+
+}  // namespace
+
+String ReadProcessList(FILE* f) {
+  String list;
+  char line[512];
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    size_t n = std::strlen(line);
+    if (n > 0 && line[n - 1] == '\n') line[--n] = '\0';
+    if (n == 0) continue;
+    list.AddData(line, static_cast<int>(n));
+    list += "\r\n";
+  }
+  return list;
+}
+
+void ProcessTest_Process(const VQRequest& request, ORVReply& reply) {
+  auto settings = ORVSettings.Get();
+  if (!settings->TestProcess) {
+    reply.SetResult("600") += "test is not allowed";
+    return;
+  }
+  if (const char* bad = CheckScript(settings->ProcCntScript, kProcCnt)) {
+    ReplyFailure(reply, bad);
+    return;
+  }
+  // Parameter 1 is not used. A zero byte ends the name, as it would end any
+  // C text handed to the shell.
+  String name = request.GetParam(2, 1);
+  if (int nul = name.Pos('\0')) name = name.Copy(1, nul - 1);
+  if (name.IsEmpty()) {
+    reply.SetResult("501") += "Name of the process is not specified";
+    return;
+  }
+  int count = 0;
+  String failure = RunHelper(settings->ProcCntScript, &name, [&count](FILE* f) {
+    return ScanLeadingInt(f, count) ? String() : String("Script error");
+  });
+  if (!failure.IsEmpty()) {
+    ReplyFailure(reply, failure);
+    return;
+  }
+  reply.SetResult("200");
+  reply.AddIntParam(count);
+}
+
+void ProcessTest_CPU(const VQRequest&, ORVReply& reply) {
+  auto settings = ORVSettings.Get();
+  if (!settings->TestCPUUsage) {
+    reply.SetResult("600") += "test is not allowed";
+    return;
+  }
+  if (const char* bad = CheckScript(settings->CpuUsageScript, kCpuUsage)) {
+    ReplyFailure(reply, bad);
+    return;
+  }
+  float usage = 0;
+  String failure = RunHelper(settings->CpuUsageScript, nullptr, [&usage](FILE* f) {
+    return ScanLeadingReal(f, usage) ? String() : String("Script error");
+  });
+  if (!failure.IsEmpty()) {
+    ReplyFailure(reply, failure);
+    return;
+  }
+  reply.SetResult("200");
+  reply.AddRealParam(usage);
+}
+
+void ProcessInfo_ProcessesList(const VQRequest&, ORVReply& reply) {
+  auto settings = ORVSettings.Get();
+  if (!settings->TestProcess) {
+    reply.SetResult("600") += "test is not allowed";
+    return;
+  }
+  if (const char* bad = CheckScript(settings->ProcListScript, kProcList)) {
+    ReplyFailure(reply, bad);
+    return;
+  }
+  String list;
+  String failure = RunHelper(settings->ProcListScript, nullptr, [&list](FILE* f) {
+    list = ReadProcessList(f);
+    return String();
+  });
+  if (!failure.IsEmpty()) {
+    ReplyFailure(reply, failure);
+    return;
+  }
+  reply.SetResult("200");
+  reply.AddStringParam(list, 1);
+}
