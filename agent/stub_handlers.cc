@@ -23,13 +23,6 @@ void ProcessTest_Ping(const VQRequest&, ORVReply& reply) { NotImplemented(reply)
 void ProcessInfo_GetDriveList(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 
 // Handlers still to be built: each line goes when its handler lands.
-void ProcessTest_Process(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessTest_CPU(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessInfo_ProcessesList(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessTest_External(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessTest_ShellScript(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessTest_TCP(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessTest_UDP(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 void ProcessTest_TextLog(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 void ProcessTest_TextLog2(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 void ProcessAct_ExternalCmd(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
