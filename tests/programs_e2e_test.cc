@@ -78,6 +78,57 @@ class Sleepers {
   std::vector<pid_t> pids_;
 };
 
+// Runs a helper script of the source tree on a fake /proc, the way the agent
+// runs it: standard output and standard error into one file.
+std::string RunHelperScript(const std::string& script, const std::string& proc,
+                            const std::string& arg) {
+  testutil::TempDir out;
+  std::string cmd = "ORV_PROC_ROOT='" + proc + "' " + ORV_SOURCE_DIR + "/scripts/" + script +
+                    " '" + arg + "' 1>" + out.File("o") + " 2>" + out.File("o");
+  if (system(cmd.c_str()) == -1) return "<not run>";
+  return testutil::ReadFile(out.File("o"));
+}
+
+// A fake /proc: one folder per process with its "status", and one process
+// that ended between the listing and the read (its status cannot be opened).
+class HelperScriptsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Proc("1", "init");
+    Proc("20", "abcdefghijklmno");  // the kernel's 15 bytes of a longer name
+    Proc("300", "two words");
+    Proc("4000", "init");
+    mkdir(proc_.File("55").c_str(), 0755);
+    symlink("/nonexistent/status", proc_.File("55/status").c_str());
+    testutil::WriteFile(proc_.File("stat"), "cpu  100 0 50 850 0 0 0 0 0 0\n");
+  }
+  void Proc(const std::string& pid, const std::string& name) {
+    mkdir(proc_.File(pid).c_str(), 0755);
+    testutil::WriteFile(proc_.File(pid + "/status"), "Name:\t" + name + "\nState:\tS\n");
+  }
+  testutil::TempDir proc_;
+};
+
+TEST_F(HelperScriptsTest, CountIsAloneEvenWhenAProcessVanishes) {
+  EXPECT_EQ(RunHelperScript("orv-proccount.sh", proc_.path(), "init"), "2\n");
+  EXPECT_EQ(RunHelperScript("orv-proccount.sh", proc_.path(), "two words"), "1\n");
+  EXPECT_EQ(RunHelperScript("orv-proccount.sh", proc_.path(), "nothing"), "0\n");
+}
+
+TEST_F(HelperScriptsTest, LongNamesMatchByTheirFirst15Bytes) {
+  EXPECT_EQ(RunHelperScript("orv-proccount.sh", proc_.path(), "abcdefghijklmnopqr"), "1\n");
+  EXPECT_EQ(RunHelperScript("orv-proccount.sh", proc_.path(), "abcdefghijklmn"), "0\n");
+}
+
+TEST_F(HelperScriptsTest, ListHasOneLinePerLiveProcess) {
+  std::string list = RunHelperScript("orv-proclist.sh", proc_.path(), "");
+  EXPECT_EQ(list, "1 init\n20 abcdefghijklmno\n300 two words\n4000 init\n");
+}
+
+TEST_F(HelperScriptsTest, CpuUsageOfUnchangedCountersIsZero) {
+  EXPECT_EQ(RunHelperScript("orv-cpuusage.sh", proc_.path(), ""), "0.0\n");
+}
+
 class ProgramsE2E : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
