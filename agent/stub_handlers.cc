@@ -25,4 +25,3 @@ void ProcessInfo_GetDriveList(const VQRequest&, ORVReply& reply) { NotImplemente
 // Handlers still to be built: each line goes when its handler lands.
 void ProcessTest_TextLog(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 void ProcessTest_TextLog2(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessAct_ExternalCmd(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
