@@ -8,9 +8,15 @@ const TPriorityItem PriorityTable1[5] = {
 
 namespace {
 
-bool IsBlankByte(char c) { return static_cast<unsigned char>(c) <= 0x20; }
-bool IsQuote(char c) { return c == '\'' || c == '"'; }
-bool IsAlnumByte(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
+bool IsBlankByte(char c) {
+  return static_cast<unsigned char>(c) <= 0x20;
+}
+bool IsQuote(char c) {
+  return c == '\'' || c == '"';
+}
+bool IsAlnumByte(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0;
+}
 
 // a[0..n) lowered equals b[0..n), b being lower case already.
 bool FoldEqual(const char* a, const char* b, long n) {
