@@ -23,5 +23,3 @@ void ProcessTest_Ping(const VQRequest&, ORVReply& reply) { NotImplemented(reply)
 void ProcessInfo_GetDriveList(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 
 // Handlers still to be built: each line goes when its handler lands.
-void ProcessTest_TextLog(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-void ProcessTest_TextLog2(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }

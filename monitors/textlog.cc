@@ -1,0 +1,611 @@
+#include "monitors/textlog.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "agent/handlers.h"
+#include "base/childproc.h"
+#include "base/oserror.h"
+#include "base/paths.h"
+#include "base/resources.h"
+#include "config/settings.h"
+#include "monitors/expr.h"
+#include "protocol/value_codec.h"
+
+namespace {
+
+// Attempts to open the log and the pause after each failed one: a log being
+// rotated may be missing for a moment.
+constexpr int kOpenAttempts = 3;
+constexpr unsigned kOpenPauseSeconds = 1;
+// The reply carries at most this much of the matching line.
+constexpr int kReplyLineBytes = 1024;
+
+bool IsTerm(char c) {
+  return c == '\n' || c == '\r';
+}
+
+// One filter, prepared once per check and then tried on every line.
+class TLineFilter {
+ public:
+  void Prepare(const String& text, int isexpression, int casesensitive, int wholeword) {
+    is_expression_ = isexpression == 1;
+    if (is_expression_)
+      expression_.Compile(text, casesensitive, wholeword);
+    else
+      finder_ = TTextFinder(text, casesensitive, wholeword);
+  }
+  // 0: no match; else the 1-based position of the text in the line (1 for an
+  // expression).
+  int Test(const char* p, int n) const {
+    return is_expression_ ? expression_.Matches(p, n) : finder_.Search(p, n);
+  }
+  bool IsPlain() const { return !is_expression_; }
+  const TTextFinder& Finder() const { return finder_; }
+
+ private:
+  bool is_expression_ = false;
+  TTextFinder finder_;
+  TSearchExpression expression_;
+};
+
+struct TMatcher {
+  TLineFilter first;
+  TLineFilter second;
+  bool use_second = false;
+
+  // The first filter's answer, else the second's; which is 1 or 0 accordingly.
+  int Test(const char* p, int n, int& which) const {
+    int v = first.Test(p, n);
+    if (v) {
+      which = 1;
+      return v;
+    }
+    if (!use_second) return 0;
+    v = second.Test(p, n);
+    if (v) which = 0;
+    return v;
+  }
+  // A single plain text can be looked for in a whole block at once.
+  bool SinglePlainText() const { return !use_second && first.IsPlain(); }
+};
+
+// Finds line terminators forward in one block. The next LF and the next CR
+// are remembered until passed, so files with only one kind of terminator
+// (or a mix) are scanned once, not once per line.
+class TTermFinder {
+ public:
+  TTermFinder(const char* s, long n) : s_(s), n_(n) {}
+  // The offset of the first terminator at or after from, or n.
+  long Next(long from) {
+    if (lf_ < from) lf_ = Find(from, '\n');
+    if (cr_ < from) cr_ = Find(from, '\r');
+    return lf_ < cr_ ? lf_ : cr_;
+  }
+
+ private:
+  long Find(long from, char c) const {
+    if (from >= n_) return n_;
+    const void* p = std::memchr(s_ + from, c, static_cast<size_t>(n_ - from));
+    return p ? static_cast<const char*>(p) - s_ : n_;
+  }
+  const char* s_;
+  long n_;
+  long lf_ = -1;
+  long cr_ = -1;
+};
+
+// The offset of the last terminator in s[from..to), or -1.
+long LastTerm(const char* s, long from, long to) {
+  if (to <= from) return -1;
+  const void* lf = memrchr(s + from, '\n', static_cast<size_t>(to - from));
+  const long lf_at = lf ? static_cast<const char*>(lf) - s : -1;
+  const long cr_from = lf_at >= from ? lf_at + 1 : from;
+  const void* cr =
+      to > cr_from ? memrchr(s + cr_from, '\r', static_cast<size_t>(to - cr_from)) : nullptr;
+  return cr ? static_cast<const char*>(cr) - s : lf_at;
+}
+
+ssize_t ReadSome(int fd, char* buf, long n) {
+  return ReadRetry(fd, buf, static_cast<size_t>(n));
+}
+
+long long SizeOf(int fd, long long fallback) {
+  struct stat st;
+  return fstat(fd, &st) == 0 ? static_cast<long long>(st.st_size) : fallback;
+}
+
+// Reads a log from its current offset to the end and tests its complete
+// non-empty lines.
+//
+// The buffer always begins at the start of a line: after each read, the
+// bytes up to the last terminator are processed and the unfinished line is
+// moved to the front. A line that fills the buffer makes it grow, up to
+// max_line; a line longer than that is tested on its first max_line bytes
+// and the rest of it is only counted.
+class TLogScanner {
+ public:
+  TLogScanner(int fd, const TMatcher& matcher, int checkall, long long resume,
+              const TTextLogLimits& limits, String& line, long long& current_size)
+      : fd_(fd),
+        matcher_(matcher),
+        checkall_(checkall != 0),
+        fast_(matcher.SinglePlainText()),
+        resume_(resume),
+        line_(line),
+        current_size_(current_size) {
+    block_ = limits.block > 0 ? limits.block : 1;
+    max_line_ = limits.max_line > block_ ? limits.max_line : block_;
+  }
+
+  // False when a read failed; what was read before still counts.
+  bool Run();
+
+  long long resume() const { return resume_; }
+  bool matched() const { return matched_; }
+  long long result() const { return result_; }
+  int which() const { return which_; }
+
+ private:
+  void ProcessBlock(const char* buf, long end, long long base) {
+    if (fast_)
+      ProcessPlain(buf, end, base);
+    else
+      ProcessLines(buf, end, base);
+    FlushMatch();
+  }
+  void ProcessLines(const char* buf, long end, long long base);
+  void ProcessPlain(const char* buf, long end, long long base);
+  // Reads past a line that does not fit in the buffer; false on a read error.
+  bool ProcessLongLine(std::vector<char>& buf, long& fill, long long& base);
+  void Match(long long position, const char* p, long n, int which);
+  void FlushMatch();
+
+  const int fd_;
+  const TMatcher& matcher_;
+  const bool checkall_;
+  const bool fast_;
+  long block_;
+  long max_line_;
+  long long resume_;  // ResumePos as the lines taken so far leave it
+  String& line_;
+  long long& current_size_;
+
+  bool matched_ = false;
+  bool stop_ = false;
+  long long result_ = 0;
+  int which_ = 1;
+  // The last match of a block is copied out once the block is done, so that
+  // with check-all the earlier matches cost no copy.
+  const char* pending_ = nullptr;
+  long pending_n_ = 0;
+};
+
+void TLogScanner::Match(long long position, const char* p, long n, int which) {
+  matched_ = true;
+  result_ = position;
+  which_ = which;
+  pending_ = p;
+  pending_n_ = n;
+  if (!checkall_) stop_ = true;
+}
+
+void TLogScanner::FlushMatch() {
+  if (pending_ == nullptr) return;
+  line_.CopyData(pending_, static_cast<int>(pending_n_));
+  current_size_ = SizeOf(fd_, current_size_);
+  pending_ = nullptr;
+}
+
+void TLogScanner::ProcessLines(const char* buf, long end, long long base) {
+  TTermFinder terms(buf, end);
+  long long last = resume_;
+  long p = 0;
+  while (p < end) {
+    const long t = terms.Next(p);  // exists: buf[end - 1] is a terminator
+    if (t > p) {
+      const long long before = last;
+      last = base + t + 1;
+      int which = 1;
+      const int v = matcher_.Test(buf + p, static_cast<int>(t - p), which);
+      if (v) {
+        Match(before + v, buf + p, t - p, which);
+        if (stop_) break;
+      }
+    }
+    p = t + 1;
+  }
+  resume_ = last;
+}
+
+// The same outcome as ProcessLines for one plain text, found by searching
+// the whole block; only lines holding the text are looked at.
+void TLogScanner::ProcessPlain(const char* buf, long end, long long base) {
+  const TTextFinder& finder = matcher_.first.Finder();
+  const long m = finder.Length();
+  // Lines before floor are done; floor_resume is ResumePos as they leave it.
+  long floor = 0;
+  long long floor_resume = resume_;
+  // A text holding a terminator can never lie inside a line.
+  if (m > 0 && !finder.Contains('\n') && !finder.Contains('\r')) {
+    TTermFinder terms(buf, end);
+    long from = 0;
+    while (from < end) {
+      const long rel = finder.FindRaw(buf + from, end - from);
+      if (rel < 0) break;
+      const long at = from + rel;
+      // The text ends before the block's last byte, a terminator, so the
+      // bytes on both sides are in the block; a terminator beside the text
+      // is the line's edge and counts as a non-alphanumeric byte.
+      if (!finder.AcceptAt(buf, end, at)) {
+        from = at + 1;
+        continue;
+      }
+      const long term_before = LastTerm(buf, floor, at);
+      const long line_start = term_before >= 0 ? term_before + 1 : floor;
+      const long line_end = terms.Next(at + m);
+      // ResumePos before this line: just after the terminator of the last
+      // non-empty line, the empty lines in between counting with this one.
+      long j = line_start - 1;
+      while (j >= floor && IsTerm(buf[j])) --j;
+      const long long before = j >= floor ? base + j + 2 : floor_resume;
+      floor = line_end + 1;
+      floor_resume = base + line_end + 1;
+      Match(before + (at - line_start + 1), buf + line_start, line_end - line_start, 1);
+      if (stop_) {
+        resume_ = floor_resume;
+        return;
+      }
+      from = floor;
+    }
+  }
+  // The block's last non-empty line ends at the last terminator that follows
+  // a byte of text.
+  long j = end - 2;
+  while (j >= floor && IsTerm(buf[j])) --j;
+  resume_ = j >= floor ? base + j + 2 : floor_resume;
+}
+
+bool TLogScanner::ProcessLongLine(std::vector<char>& buf, long& fill, long long& base) {
+  const long held = fill;  // buf holds the line's first bytes, no terminator
+  std::vector<char> side(static_cast<size_t>(block_));
+  long long skipped = 0;
+  for (;;) {
+    const ssize_t n = ReadSome(fd_, side.data(), block_);
+    if (n < 0) return false;
+    if (n == 0) {  // the line is unfinished: left for the next check
+      stop_ = true;
+      return true;
+    }
+    TTermFinder terms(side.data(), n);
+    const long t = terms.Next(0);
+    if (t >= n) {
+      skipped += n;
+      continue;
+    }
+    skipped += t;
+    const long long before = resume_;
+    resume_ = base + held + skipped + 1;
+    int which = 1;
+    const int v = matcher_.Test(buf.data(), static_cast<int>(held), which);
+    if (v) {
+      Match(before + v, buf.data(), held, which);
+      FlushMatch();
+      if (stop_) return true;
+    }
+    fill = static_cast<long>(n) - t - 1;
+    std::memcpy(buf.data(), side.data() + t + 1, static_cast<size_t>(fill));
+    base = resume_;
+    return true;
+  }
+}
+
+bool TLogScanner::Run() {
+  long cap = block_;
+  std::vector<char> buf(static_cast<size_t>(cap));
+  long fill = 0;
+  long clean = 0;            // buf[0..clean) is known to hold no terminator
+  long long base = resume_;  // file offset of buf[0]
+  for (;;) {
+    const long last = LastTerm(buf.data(), clean, fill);
+    if (last >= 0) {
+      const long end = last + 1;
+      ProcessBlock(buf.data(), end, base);
+      if (stop_) return true;
+      std::memmove(buf.data(), buf.data() + end, static_cast<size_t>(fill - end));
+      fill -= end;
+      base += end;
+    }
+    clean = fill;
+    if (fill == cap) {
+      if (cap < max_line_) {
+        cap = cap > max_line_ / 2 ? max_line_ : cap * 2;
+        buf.resize(static_cast<size_t>(cap));
+      } else {
+        if (!ProcessLongLine(buf, fill, base)) return false;
+        if (stop_) return true;
+        clean = 0;
+        continue;
+      }
+    }
+    const ssize_t n = ReadSome(fd_, buf.data() + fill, cap - fill);
+    if (n < 0) return false;
+    if (n == 0) return true;  // an unfinished last line waits for the next check
+    fill += n;
+  }
+}
+
+UniqueFd OpenLog(const char* fname) {
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    int fd;
+    do {
+      // Non-blocking so that a pipe put in the file's place cannot hang us.
+      fd = open(fname, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) return UniqueFd(fd);
+    sleep(kOpenPauseSeconds);
+  }
+  return UniqueFd();
+}
+
+struct TCheckState {
+  long long ResumePos = 0;
+  long long CheckedSize = 0;
+  long long CheckedAge = 0;
+  long long CurrentSize = 0;
+};
+
+// One check of fname for matcher; see CheckFileForExpression.
+long long RunCheck(const char* fname, TCheckState& state, const TMatcher& matcher, int checkall,
+                   int& first_matched, String& line, String& err, const TTextLogLimits& limits) {
+  line = "";
+  struct stat st;
+  int r = -1;
+  if (fname != nullptr) {
+    do {
+      r = stat(fname, &st);
+    } while (r != 0 && errno == EINTR);
+  }
+  state.CurrentSize = r == 0 ? static_cast<long long>(st.st_size) : -1;
+  if (r != 0 || !S_ISREG(st.st_mode)) {
+    err = "File \"";
+    err += ExtractFileName(String(fname));
+    err += "\" not found";
+    return -1;
+  }
+  err = "";
+  if (state.CheckedSize != 0 && state.CheckedSize == static_cast<long long>(st.st_size) &&
+      state.CheckedAge != 0 && state.CheckedAge == static_cast<int32_t>(st.st_mtime))
+    return 0;
+
+  UniqueFd fd = OpenLog(fname);
+  if (!fd.valid()) {
+    err = "Cannot open file";
+    return -1;
+  }
+  struct stat now;
+  if (fstat(fd.get(), &now) != 0) now = st;
+  const long long size_now = static_cast<long long>(now.st_size);
+
+  long long result = 0;
+  bool complete = true;
+  if (state.CheckedSize == 0) {
+    // First check: only the end of the file is recorded.
+    state.ResumePos = size_now - 1;
+  } else {
+    if (state.ResumePos > size_now) state.ResumePos = 0;  // truncated or replaced
+    if (lseek(fd.get(), static_cast<off_t>(state.ResumePos), SEEK_SET) < 0) {
+      err = "fseek error";
+      return -1;
+    }
+    TLogScanner scan(fd.get(), matcher, checkall, state.ResumePos, limits, line, state.CurrentSize);
+    complete = scan.Run();
+    state.ResumePos = scan.resume();
+    if (scan.matched()) {
+      result = scan.result();
+      first_matched = scan.which();
+    }
+  }
+  // After a match without check-all the old size and time stay, so the next
+  // check is not cut short and goes on after the matching line. After a
+  // failed read they stay too: the next check tries again.
+  if ((result == 0 || checkall) && complete) {
+    struct stat end;
+    if (fstat(fd.get(), &end) != 0) end = now;
+    state.CheckedSize = static_cast<long long>(end.st_size);
+    state.CheckedAge = static_cast<int32_t>(end.st_mtime);
+  }
+  return result;
+}
+
+long long CheckWith(const char* fname, long long& ResumePos, long long& CheckedSize,
+                    long long& CheckedAge, const TMatcher& matcher, int checkall,
+                    int& first_matched, String& line, String& err, long long& CurrentSize,
+                    const TTextLogLimits& limits) {
+  TCheckState state{ResumePos, CheckedSize, CheckedAge, CurrentSize};
+  const long long r = RunCheck(fname, state, matcher, checkall, first_matched, line, err, limits);
+  ResumePos = state.ResumePos;
+  CheckedSize = state.CheckedSize;
+  CheckedAge = state.CheckedAge;
+  CurrentSize = state.CurrentSize;
+  return r;
+}
+
+// The three state values from parameters n, n+1, n+2, in that order; false
+// at the first one that is not a decimal number.
+bool DecodeState(const VQRequest& request, int n, TCheckState& state) {
+  return orvDecodeInt64(request.GetParam(n, 1), &state.ResumePos) &&
+         orvDecodeInt64(request.GetParam(n + 1, 1), &state.CheckedSize) &&
+         orvDecodeInt64(request.GetParam(n + 2, 1), &state.CheckedAge);
+}
+
+void AddState(ORVReply& reply, const TCheckState& state) {
+  reply.AddIntParam(state.ResumePos);
+  reply.AddIntParam(state.CheckedSize);
+  reply.AddIntParam(state.CheckedAge);
+  reply.AddIntParam(state.CurrentSize);
+}
+
+// Runs the check and answers. Without check-all a second check looks ahead:
+// when it finds another match, the reply says more are waiting and returns
+// the state after the first match, so the next request reports the next
+// line; otherwise the state after the look-ahead is returned.
+void AnswerCheck(ORVReply& reply, const String& fname, TCheckState& state, const TMatcher& matcher,
+                 int checkall, bool with_first_matched) {
+  const TTextLogLimits limits;
+  // Reported as 0 when no line matched (nothing claims the first filter).
+  int first_matched = 0;
+  String line;
+  String err;
+  String path = fname;
+  const long long pos =
+      RunCheck(path.CStr(), state, matcher, checkall, first_matched, line, err, limits);
+  if (pos < 0) {
+    reply.SetResult("301") += err;
+    return;
+  }
+  reply.SetResult("200");
+  reply.AddIntParam(pos);
+  reply.AddStringParam(line.Copy(1, kReplyLineBytes), 1);
+
+  const TCheckState first_state = state;
+  const int first_flag = first_matched;
+  bool more = false;
+  if (!checkall) {
+    String line2;
+    String err2;
+    const long long pos2 =
+        RunCheck(path.CStr(), state, matcher, checkall, first_matched, line2, err2, limits);
+    more = pos2 > 0;
+  }
+  reply.AddBoolParam(more ? 1 : 0);
+  if (more) {
+    AddState(reply, first_state);
+    if (with_first_matched) reply.AddBoolParam(first_flag);
+  } else {
+    AddState(reply, state);
+    if (with_first_matched) reply.AddBoolParam(first_matched);
+  }
+}
+
+}  // namespace
+
+void DecodeFilter(const VQRequest& request, TTextLogFilter& filter, int n) {
+  filter.Expression = orvDecodeStrings(request.GetParam(n, 1));
+  filter.IsExpression = orvDecodeBool(request.GetParam(n + 1, 1)) ? 1 : 0;
+  filter.CaseSensitive = orvDecodeBool(request.GetParam(n + 2, 1));
+  filter.WholeWords = orvDecodeBool(request.GetParam(n + 3, 1));
+}
+
+long long CheckFileForExpression(const char* fname, const String& expression, long long& ResumePos,
+                                 long long& CheckedSize, long long& CheckedAge, int isexpression,
+                                 int checkall, int casesensitive, int wholeword, String& line,
+                                 String& err, long long& CurrentSize,
+                                 const TTextLogLimits& limits) {
+  TMatcher matcher;
+  matcher.first.Prepare(expression, isexpression ? 1 : 0, casesensitive, wholeword);
+  int unused = 0;
+  return CheckWith(fname, ResumePos, CheckedSize, CheckedAge, matcher, checkall, unused, line, err,
+                   CurrentSize, limits);
+}
+
+long long CheckFileForExpression(const char* fname, const String& expression, long long& ResumePos,
+                                 long long& CheckedSize, long long& CheckedAge, int isexpression,
+                                 int checkall, int casesensitive, int wholeword, String& line,
+                                 String& err, long long& CurrentSize) {
+  return CheckFileForExpression(fname, expression, ResumePos, CheckedSize, CheckedAge, isexpression,
+                                checkall, casesensitive, wholeword, line, err, CurrentSize,
+                                TTextLogLimits());
+}
+
+long long CheckFileForExpression2(const char* fname, long long& ResumePos, long long& CheckedSize,
+                                  long long& CheckedAge, const TTextLogFilter& first,
+                                  const TTextLogFilter& second, int usesecond, int checkall,
+                                  int& FirstMatched, String& line, String& err,
+                                  long long& CurrentSize, const TTextLogLimits& limits) {
+  TMatcher matcher;
+  matcher.first.Prepare(first.Expression, first.IsExpression, first.CaseSensitive,
+                        first.WholeWords);
+  matcher.use_second = usesecond != 0;
+  if (matcher.use_second)
+    matcher.second.Prepare(second.Expression, second.IsExpression, second.CaseSensitive,
+                           second.WholeWords);
+  return CheckWith(fname, ResumePos, CheckedSize, CheckedAge, matcher, checkall, FirstMatched, line,
+                   err, CurrentSize, limits);
+}
+
+long long CheckFileForExpression2(const char* fname, long long& ResumePos, long long& CheckedSize,
+                                  long long& CheckedAge, const TTextLogFilter& first,
+                                  const TTextLogFilter& second, int usesecond, int checkall,
+                                  int& FirstMatched, String& line, String& err,
+                                  long long& CurrentSize) {
+  return CheckFileForExpression2(fname, ResumePos, CheckedSize, CheckedAge, first, second,
+                                 usesecond, checkall, FirstMatched, line, err, CurrentSize,
+                                 TTextLogLimits());
+}
+
+void ProcessTest_TextLog(const VQRequest& request, ORVReply& reply) {
+  const auto settings = ORVSettings.Get();
+  if (!settings->TestTextLog) {
+    reply.SetResult("600") += "test is not allowed";
+    return;
+  }
+  const String fname = GetFirstMatchedFile(request.GetParam(1, 1));
+  if (fname.IsEmpty()) {
+    reply.SetResult("301") += "File does not exist";
+    return;
+  }
+  const String expression = orvDecodeStrings(request.GetParam(2, 1));
+  TCheckState state;
+  if (!DecodeState(request, 3, state)) {
+    reply.SetResult("501") += "Wrong parameter";
+    return;
+  }
+  const int isexpression = orvDecodeBool(request.GetParam(6, 1));
+  const int checkall = orvDecodeBool(request.GetParam(7, 1));
+  const int casesensitive = orvDecodeBool(request.GetParam(8, 1));
+  const int wholeword = orvDecodeBool(request.GetParam(9, 1));
+
+  TMatcher matcher;
+  matcher.first.Prepare(expression, isexpression, casesensitive, wholeword);
+  AnswerCheck(reply, fname, state, matcher, checkall, false);
+}
+
+void ProcessTest_TextLog2(const VQRequest& request, ORVReply& reply) {
+  const auto settings = ORVSettings.Get();
+  if (!settings->TestTextLog) {
+    reply.SetResult("600") += "test is not allowed";
+    return;
+  }
+  const String fname = GetFirstMatchedFile(request.GetParam(1, 1));
+  if (fname.IsEmpty()) {
+    reply.SetResult("301") += "File does not exist";
+    return;
+  }
+  TCheckState state;
+  if (!DecodeState(request, 2, state)) {
+    reply.SetResult("501") += "Wrong parameter";
+    return;
+  }
+  const int checkall = orvDecodeBool(request.GetParam(5, 1));
+  TTextLogFilter first;
+  TTextLogFilter second;
+  DecodeFilter(request, first, 6);
+  const int usesecond = orvDecodeBool(request.GetParam(10, 1));
+  if (usesecond) DecodeFilter(request, second, 11);
+
+  TMatcher matcher;
+  matcher.first.Prepare(first.Expression, first.IsExpression, first.CaseSensitive,
+                        first.WholeWords);
+  matcher.use_second = usesecond != 0;
+  if (matcher.use_second)
+    matcher.second.Prepare(second.Expression, second.IsExpression, second.CaseSensitive,
+                           second.WholeWords);
+  AnswerCheck(reply, fname, state, matcher, checkall, true);
+}
