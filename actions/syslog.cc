@@ -54,11 +54,10 @@ String BuildSyslogPacket(int facility, TSyslogSeverity severity, const String& s
 int SendToSysLog(const String& host, int port, int facility, TSyslogSeverity severity,
                  const char* tag, const String& message, String& err) {
   err = "";
-  String packet = BuildSyslogPacket(facility, severity, CDateTime(), IP2String(GetMyIP()), tag,
-                                    message);
+  String packet =
+      BuildSyslogPacket(facility, severity, CDateTime(), IP2String(GetMyIP()), tag, message);
   String to = host;
-  return SendReceiveUDPPacket(to.CStr(), port, 0, packet.Data(), nullptr, packet.Length(), 0,
-                              err);
+  return SendReceiveUDPPacket(to.CStr(), port, 0, packet.Data(), nullptr, packet.Length(), 0, err);
 }
 
 void ProcessAct_Syslog(const VQRequest& request, ORVReply& reply) {

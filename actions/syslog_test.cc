@@ -1,11 +1,10 @@
 #include "actions/syslog.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 
@@ -29,7 +28,7 @@ TEST(SyslogDateTimeTest, Formats) {
     struct tm t;
     const char* want;
   } cases[] = {
-      {MakeTm(2, 5, 9, 7, 3), "Mar  5 09:07:03"},     // one-digit day: two blanks
+      {MakeTm(2, 5, 9, 7, 3), "Mar  5 09:07:03"},       // one-digit day: two blanks
       {MakeTm(10, 15, 23, 59, 58), "Nov 15 23:59:58"},  // two-digit day: one blank
       {MakeTm(0, 1, 0, 0, 0), "Jan  1 00:00:00"},
       {MakeTm(11, 31, 12, 0, 9), "Dec 31 12:00:09"},
@@ -58,15 +57,13 @@ TEST(SyslogPacketTest, PriorityIsFacilityTimesEightPlusSeverity) {
     TSyslogSeverity severity;
     const char* head;
   } cases[] = {
-      {4, slCritical, "<34>"},
-      {23, slDebug, "<191>"},
+      {4, slCritical, "<34>"},    {23, slDebug, "<191>"},
       {30, slEmergency, "<240>"},  // out-of-range facility is sent as given
-      {0, slEmergency, "<0>"},
-      {2000000000, slDebug, "<16000000007>"},  // no overflow
+      {0, slEmergency, "<0>"},    {2000000000, slDebug, "<16000000007>"},  // no overflow
   };
   for (const Case& c : cases) {
-    String p = BuildSyslogPacket(c.facility, c.severity, "Mar  5 09:07:03", "10.1.2.3", "TZ ORV",
-                                 "msg");
+    String p =
+        BuildSyslogPacket(c.facility, c.severity, "Mar  5 09:07:03", "10.1.2.3", "TZ ORV", "msg");
     EXPECT_EQ(p.ToStd(), std::string(c.head) + "Mar  5 09:07:03 10.1.2.3 TZ ORV: msg");
   }
 }

@@ -1,9 +1,8 @@
 #include "agent/upgrade.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <memory>
@@ -44,7 +43,9 @@ int Mode(const std::string& path) {
   return static_cast<int>(st.st_mode & 07777);
 }
 
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool Exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
 
 // Runs every case with the agent at /opt/orv/orv and TMPDIR pointing at a
 // fresh folder; puts the settings, the environment and the run flags back.
@@ -118,7 +119,9 @@ TEST_F(UpgradeTest, ModuleAndTrailerInOneBlockWriteTheScript) {
   const std::string want =
       "#! /bin/sh\n"
       "oldORV='/opt/orv/orv'\n"
-      "newORV='" + t + "/orv__.upd'\n"
+      "newORV='" +
+      t +
+      "/orv__.upd'\n"
       "retries=10\n"
       "rm $oldORV\n"
       "while [ -f $oldORV ] &&  [ $retries -gt 0 ]\n"
@@ -130,7 +133,8 @@ TEST_F(UpgradeTest, ModuleAndTrailerInOneBlockWriteTheScript) {
       "cp -f $newORV $oldORV\n"
       "rm -f $newORV\n"
       "$oldORV $1 $2 $3 $4 $5 $6\n"
-      "rm " + t + "/orvupd__.sh\n";
+      "rm " +
+      t + "/orvupd__.sh\n";
   EXPECT_EQ(testutil::ReadFile(ScriptPath()), want);
 }
 

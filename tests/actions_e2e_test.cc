@@ -1,12 +1,11 @@
 // The three actions through the real agent: what reaches a listener of the
 // test on 127.0.0.1, the replies, the switches and the parameter checks.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -186,8 +185,7 @@ TEST_F(ActionsTest, ExternalCmdBadParametersAre501) {
     std::vector<std::string> request;
     const char* out;
   } cases[] = {
-      {{"ACT-ExternalCmd", "", "", "0", "1000"},
-       "501\nCommand line to execute is not specified\n"},
+      {{"ACT-ExternalCmd", "", "", "0", "1000"}, "501\nCommand line to execute is not specified\n"},
       {{"ACT-ExternalCmd"}, "501\nCommand line to execute is not specified\n"},
       {{"ACT-ExternalCmd", "true", "", "x", "1000"}, "501\nWrong parameter\n"},
       {{"ACT-ExternalCmd", "true", "", "0", "10s"}, "501\nWrong parameter\n"},
@@ -203,8 +201,8 @@ TEST_F(ActionsTest, SyslogDatagramByteForByte) {
   UniqueFd udp = BoundSocket(SOCK_DGRAM, port);
   ASSERT_TRUE(udp.valid());
   time_t before = time(nullptr);
-  OrvqResult r = on_->Query(
-      {"ACT-Syslog", "127.0.0.1", std::to_string(port), "4", "2", "disk%0Afull %0D%25"});
+  OrvqResult r =
+      on_->Query({"ACT-Syslog", "127.0.0.1", std::to_string(port), "4", "2", "disk%0Afull %0D%25"});
   time_t after = time(nullptr);
   EXPECT_EQ(r.out, "200\nSyslog: Data to 127.0.0.1 has been sent\n");
   std::string got = ReceiveDatagram(udp.get(), 3000);
@@ -223,8 +221,8 @@ TEST_F(ActionsTest, SyslogPriorityAndOutOfRangeFacility) {
     const char* head;
   } cases[] = {{"23", "7", "<191>"}, {"30", "0", "<240>"}, {"0", "0", "<0>"}};
   for (const Case& c : cases) {
-    OrvqResult r = on_->Query(
-        {"ACT-Syslog", "127.0.0.1", std::to_string(port), c.facility, c.severity, "m"});
+    OrvqResult r =
+        on_->Query({"ACT-Syslog", "127.0.0.1", std::to_string(port), c.facility, c.severity, "m"});
     EXPECT_EQ(r.out, "200\nSyslog: Data to 127.0.0.1 has been sent\n");
     std::string got = ReceiveDatagram(udp.get(), 3000);
     EXPECT_EQ(got.substr(0, std::string(c.head).size()), c.head) << got;
@@ -234,12 +232,12 @@ TEST_F(ActionsTest, SyslogPriorityAndOutOfRangeFacility) {
 
 TEST_F(ActionsTest, SyslogBadParametersAre501) {
   const std::vector<std::vector<std::string>> cases = {
-      {"ACT-Syslog", "", "514", "1", "1", "m"},           // no host
-      {"ACT-Syslog", "127.0.0.1", "5x", "1", "1", "m"},   // port
+      {"ACT-Syslog", "", "514", "1", "1", "m"},             // no host
+      {"ACT-Syslog", "127.0.0.1", "5x", "1", "1", "m"},     // port
       {"ACT-Syslog", "127.0.0.1", "514", "one", "1", "m"},  // facility
-      {"ACT-Syslog", "127.0.0.1", "514", "1", "8", "m"},  // severity above 7
+      {"ACT-Syslog", "127.0.0.1", "514", "1", "8", "m"},    // severity above 7
       {"ACT-Syslog", "127.0.0.1", "514", "1", "-1", "m"},
-      {"ACT-Syslog", "127.0.0.1", "514", "1", "", "m"},    // empty decodes as 0: sent
+      {"ACT-Syslog", "127.0.0.1", "514", "1", "", "m"},  // empty decodes as 0: sent
       {"ACT-Syslog"},
   };
   int port = 0;
@@ -247,8 +245,8 @@ TEST_F(ActionsTest, SyslogBadParametersAre501) {
   for (size_t i = 0; i < cases.size(); ++i) {
     std::vector<std::string> req = cases[i];
     if (req.size() > 2 && req[2] == "514") req[2] = std::to_string(port);
-    std::string want = i == 5 ? "200\nSyslog: Data to 127.0.0.1 has been sent\n"
-                              : "501\nWrong parameter\n";
+    std::string want =
+        i == 5 ? "200\nSyslog: Data to 127.0.0.1 has been sent\n" : "501\nWrong parameter\n";
     EXPECT_EQ(on_->Query(req).out, want) << i;
   }
 }
@@ -292,12 +290,12 @@ TEST_F(ActionsTest, UdpSendForAnyProtocolOtherThanZero) {
 }
 
 TEST_F(ActionsTest, UdpToNobodyStillSucceedsTcpToClosedPortIs301) {
-  EXPECT_EQ(on_->Query({"ACT-TCPUDPsend", "127.0.0.1", std::to_string(ClosedPort(SOCK_DGRAM)),
-                        "1", "x", "0", ""})
+  EXPECT_EQ(on_->Query({"ACT-TCPUDPsend", "127.0.0.1", std::to_string(ClosedPort(SOCK_DGRAM)), "1",
+                        "x", "0", ""})
                 .out,
             "200\nData has been sent\n");
-  EXPECT_EQ(on_->Query({"ACT-TCPUDPsend", "127.0.0.1", std::to_string(ClosedPort(SOCK_STREAM)),
-                        "0", "x", "0", ""})
+  EXPECT_EQ(on_->Query({"ACT-TCPUDPsend", "127.0.0.1", std::to_string(ClosedPort(SOCK_STREAM)), "0",
+                        "x", "0", ""})
                 .out,
             "301\nConnection refused\n");
 }

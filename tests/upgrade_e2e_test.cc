@@ -2,12 +2,11 @@
 // claim, a module whose digest does not match, and a real replacement of a
 // copy of the agent by the freshly built one.
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
@@ -127,9 +126,12 @@ TEST_F(UpgradeE2ETest, LengthBounds) {
     const char* length;
     const char* reply;
   } cases[] = {
-      {"100", "501\nWrong file parameter(s)\n"},      {"10485760", "501\nWrong file parameter(s)\n"},
-      {"0", "501\nWrong file parameter(s)\n"},        {"-5000", "501\nWrong file parameter(s)\n"},
-      {"lots", "501\nWrong file parameter(s)\n"},     {"101", "200\n"},
+      {"100", "501\nWrong file parameter(s)\n"},
+      {"10485760", "501\nWrong file parameter(s)\n"},
+      {"0", "501\nWrong file parameter(s)\n"},
+      {"-5000", "501\nWrong file parameter(s)\n"},
+      {"lots", "501\nWrong file parameter(s)\n"},
+      {"101", "200\n"},
       {"10485759", "200\n"},
   };
   for (const Case& c : cases) {
@@ -300,9 +302,9 @@ TEST(UpgradeRealTest, CopyIsReplacedAndComesBackOnSamePort) {
   }
   ASSERT_EQ(PidListeningOn(agent.port()), agent.pid());
 
-  OrvqResult r = testutil::RunOrvq({"-p", std::to_string(agent.port()), "-P",
-                                    AgentProcess::kPassword, "-t", "20000", "--upgrade",
-                                    ORV_AGENT_BIN});
+  OrvqResult r =
+      testutil::RunOrvq({"-p", std::to_string(agent.port()), "-P", AgentProcess::kPassword, "-t",
+                         "20000", "--upgrade", ORV_AGENT_BIN});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "200\n");
 

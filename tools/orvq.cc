@@ -153,7 +153,8 @@ bool ReadWholeFile(const String& path, String& bytes, String& problem) {
   bytes.SetLength(static_cast<int>(st.st_size));
   int done = 0;
   while (done < bytes.Length()) {
-    ssize_t r = ReadRetry(fd.get(), bytes.Data() + done, static_cast<size_t>(bytes.Length() - done));
+    ssize_t r =
+        ReadRetry(fd.get(), bytes.Data() + done, static_cast<size_t>(bytes.Length() - done));
     if (r <= 0) {
       problem = String("cannot read ") + path + ": " + (r < 0 ? GetErrorStr(errno) : "file shrank");
       return false;
