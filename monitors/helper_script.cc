@@ -102,7 +102,9 @@ void TTempFile::Remove() {
   path_ = "";
 }
 
-const char* TTempFile::Path() const { return path_.IsEmpty() ? "" : path_.Data(); }
+const char* TTempFile::Path() const {
+  return path_.IsEmpty() ? "" : path_.Data();
+}
 
 bool ScanLeadingInt(FILE* f, int& value) {
   int c = SkipSpace(f);

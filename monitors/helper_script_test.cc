@@ -1,10 +1,9 @@
 #include "monitors/helper_script.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <climits>
 #include <string>
@@ -47,13 +46,21 @@ TEST(QuoteShellWordTest, ShellReadsBackOneWordUnchanged) {
   testutil::TempDir dir;
   const std::string witness = dir.File("pwned");
   const std::string names[] = {
-      "plain",  "two words", "x; touch " + witness, "$(touch " + witness + ")",
-      "`touch " + witness + "`", "it's", "a\\b", "line\nbreak", "*", "-n", "'; touch " + witness + "; '",
+      "plain",
+      "two words",
+      "x; touch " + witness,
+      "$(touch " + witness + ")",
+      "`touch " + witness + "`",
+      "it's",
+      "a\\b",
+      "line\nbreak",
+      "*",
+      "-n",
+      "'; touch " + witness + "; '",
   };
   for (const std::string& name : names) {
     const std::string out = dir.File("out");
-    String cmd = String("printf '%s|%s' ") + QuoteShellWord(S(name)) + " \"$#\" >" +
-                 S(out).CStr();
+    String cmd = String("printf '%s|%s' ") + QuoteShellWord(S(name)) + " \"$#\" >" + S(out).CStr();
     // printf gets the format, then the name, then "$#" of the outer shell
     // (0): the name must arrive as exactly one argument.
     int status = RunShellCommand(cmd.CStr());
@@ -104,10 +111,17 @@ TEST(ScanLeadingIntTest, Table) {
     bool ok;
     int value;
   } cases[] = {
-      {"3", true, 3},          {"  \n\t3 procs", true, 3}, {"-4\n", true, -4},
-      {"+7", true, 7},         {"12abc", true, 12},        {"", false, 0},
-      {"abc 3", false, 0},     {"-", false, 0},            {"- 3", false, 0},
-      {"99999999999999", true, INT_MAX},                   {"-99999999999999", true, INT_MIN},
+      {"3", true, 3},
+      {"  \n\t3 procs", true, 3},
+      {"-4\n", true, -4},
+      {"+7", true, 7},
+      {"12abc", true, 12},
+      {"", false, 0},
+      {"abc 3", false, 0},
+      {"-", false, 0},
+      {"- 3", false, 0},
+      {"99999999999999", true, INT_MAX},
+      {"-99999999999999", true, INT_MIN},
   };
   for (const Case& c : cases) {
     FILE* f = MemFile(c.text);
@@ -126,7 +140,7 @@ TEST(ScanLeadingRealTest, Table) {
     float value;
   } cases[] = {
       {"12.5\n", true, 12.5f}, {" \n 7", true, 7.0f}, {"0.25%", true, 0.25f},
-      {"-1.5 x", true, -1.5f}, {"", false, 0},       {"usage", false, 0},
+      {"-1.5 x", true, -1.5f}, {"", false, 0},        {"usage", false, 0},
   };
   for (const Case& c : cases) {
     FILE* f = MemFile(c.text);

@@ -17,7 +17,9 @@ bool DecodePort(const String& text, int& port) {
   return true;
 }
 
-void ReplyWrongParameter(ORVReply& reply) { reply.SetResult("501") += "Wrong parameter"; }
+void ReplyWrongParameter(ORVReply& reply) {
+  reply.SetResult("501") += "Wrong parameter";
+}
 
 void ReplyOutcome(ORVReply& reply, int result, int elapsed, const char* buf, int capacity,
                   const String& err) {

@@ -48,7 +48,9 @@ String RunHelper(const String& script, const String* arg, const TOutputReader& r
   return read(f.get());
 }
 
-void ReplyFailure(ORVReply& reply, const String& text) { reply.SetResult("301") += text; }
+void ReplyFailure(ORVReply& reply, const String& text) {
+  reply.SetResult("301") += text;
+}
 
 }  // namespace
 

@@ -1,10 +1,9 @@
 #include "monitors/process_tests.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
@@ -15,7 +14,9 @@
 
 namespace {
 
-FILE* MemFile(std::string& text) { return fmemopen(&text[0], text.size(), "r"); }
+FILE* MemFile(std::string& text) {
+  return fmemopen(&text[0], text.size(), "r");
+}
 
 TEST(ReadProcessListTest, SkipsEmptyLinesAndEndsEachWithCrLf) {
   std::string text = "1 init\n\n22 sshd\n333 cron\n";
@@ -34,7 +35,8 @@ TEST(ReadProcessListTest, LastLineWithoutLineFeedCounts) {
 TEST(ReadProcessListTest, LongLineArrivesInPiecesOf511) {
   std::string text = std::string(600, 'x') + "\n";
   FILE* f = MemFile(text);
-  EXPECT_EQ(ReadProcessList(f).ToStd(), std::string(511, 'x') + "\r\n" + std::string(89, 'x') + "\r\n");
+  EXPECT_EQ(ReadProcessList(f).ToStd(),
+            std::string(511, 'x') + "\r\n" + std::string(89, 'x') + "\r\n");
   fclose(f);
 }
 

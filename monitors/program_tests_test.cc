@@ -1,7 +1,6 @@
 #include "monitors/program_tests.h"
 
 #include <dirent.h>
-
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -117,9 +116,9 @@ class ShellScriptHandlerTest : public ::testing::Test {
 };
 
 TEST_F(ShellScriptHandlerTest, RunsScriptWithParamsAndCleansUp) {
-  std::string reply = Run("/bin/sh %SCRIPT% %Params%",
-                          "echo first\r\necho \"scriptres: $1-$2\"\r\necho third\r\n", "a b", "5",
-                          "2");
+  std::string reply =
+      Run("/bin/sh %SCRIPT% %Params%", "echo first\r\necho \"scriptres: $1-$2\"\r\necho third\r\n",
+          "a b", "5", "2");
   EXPECT_EQ(reply, "200\nscriptres: a-b\nfirst%0D%0Ascriptres: a-b%0D%0A\n");
   EXPECT_EQ(TempEntries(), 0);
 }

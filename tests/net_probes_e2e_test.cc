@@ -2,12 +2,11 @@
 // the test on 127.0.0.1: an echo, a server that accepts and closes, one that
 // sends more than the agent takes, closed ports and a silent UDP port.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -43,8 +42,8 @@ bool Readable(int fd, int timeout_ms) {
 
 // A TCP server of the test. It serves connections one after another until it
 // is destroyed (at most 10 s): kEcho sends back the first block it receives,
-// kClose reads what arrives within 200 ms and closes without a word, kBlast sends `blast` bytes and waits for the peer to
-// close.
+// kClose reads what arrives within 200 ms and closes without a word, kBlast sends `blast` bytes and
+// waits for the peer to close.
 class TcpServer {
  public:
   enum Mode { kEcho, kClose, kBlast };
@@ -242,9 +241,9 @@ TEST_F(NetProbesE2E, UdpNoAnswerTimesOutAfterOneSecond) {
 TEST_F(NetProbesE2E, UdpWrongParameters) {
   const std::string port = ClosedPort(SOCK_DGRAM);
   const std::vector<std::vector<std::string>> bad = {
-      {"TEST-UDP", "127.0.0.1", port, "500", "0", "x", "10"},    // no attempt
-      {"TEST-UDP", "127.0.0.1", port, "500", "-2", "x", "10"},   // no attempt either
-      {"TEST-UDP", "127.0.0.1", port, "500", "1", "", "10"},     // nothing to send
+      {"TEST-UDP", "127.0.0.1", port, "500", "0", "x", "10"},   // no attempt
+      {"TEST-UDP", "127.0.0.1", port, "500", "-2", "x", "10"},  // no attempt either
+      {"TEST-UDP", "127.0.0.1", port, "500", "1", "", "10"},    // nothing to send
       {"TEST-UDP", "127.0.0.1", "dns", "500", "1", "x", "10"},
       {"TEST-UDP", "127.0.0.1", port, "500", "once", "x", "10"},
   };

@@ -2,12 +2,11 @@
 // the real agent: replies, value forms, switches, the helper scripts of the
 // source tree, and that no temporary file outlives its request.
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>
@@ -24,7 +23,9 @@ using testutil::AgentProcess;
 using testutil::OrvqResult;
 using Clock = std::chrono::steady_clock;
 
-std::string Encode(const std::string& text) { return orvEncodeStrings(String(text.c_str())).ToStd(); }
+std::string Encode(const std::string& text) {
+  return orvEncodeStrings(String(text.c_str())).ToStd();
+}
 
 // Temporary files the agent left in its temporary folder.
 std::vector<std::string> Leftovers(const AgentProcess& agent) {
@@ -82,8 +83,8 @@ class Sleepers {
 std::string RunHelperScript(const std::string& script, const std::string& proc,
                             const std::string& arg) {
   testutil::TempDir out;
-  std::string cmd = "ORV_PROC_ROOT='" + proc + "' " + ORV_SOURCE_DIR + "/scripts/" + script +
-                    " '" + arg + "' 1>" + out.File("o") + " 2>" + out.File("o");
+  std::string cmd = "ORV_PROC_ROOT='" + proc + "' " + ORV_SOURCE_DIR + "/scripts/" + script + " '" +
+                    arg + "' 1>" + out.File("o") + " 2>" + out.File("o");
   if (system(cmd.c_str()) == -1) return "<not run>";
   return testutil::ReadFile(out.File("o"));
 }
@@ -139,9 +140,7 @@ class ProgramsE2E : public ::testing::Test {
     delete agent_;
     agent_ = nullptr;
   }
-  void TearDown() override {
-    EXPECT_TRUE(Leftovers(*agent_).empty()) << Leftovers(*agent_)[0];
-  }
+  void TearDown() override { EXPECT_TRUE(Leftovers(*agent_).empty()) << Leftovers(*agent_)[0]; }
   static OrvqResult Query(const std::vector<std::string>& req) { return agent_->Query(req); }
 
   static AgentProcess* agent_;
@@ -169,8 +168,9 @@ TEST(ProgramsSwitchesE2E, EveryTestOffAnswers600) {
 
 TEST(ProgramsScriptsE2E, MissingScriptsDoNotExist) {
   // An empty setting names the agent's own folder, which is no script either.
-  AgentProcess agent("proccntscript=\r\ncpuusagescript=/nonexistent/cpu.sh\r\n"
-                     "proclistscript=absent-list.sh\r\n");
+  AgentProcess agent(
+      "proccntscript=\r\ncpuusagescript=/nonexistent/cpu.sh\r\n"
+      "proclistscript=absent-list.sh\r\n");
   ASSERT_TRUE(agent.Start()) << agent.console();
   EXPECT_EQ(agent.Query({"TEST-Process", "", ""}).out, "301\nProcCnt script doesn't exist\n");
   EXPECT_EQ(agent.Query({"TEST-CPU"}).out, "301\nCPUUsage script doesn't exist\n");
@@ -252,8 +252,8 @@ TEST_F(ProgramsE2E, ExternalWithoutWaitingAnswersAfterAboutOneSecond) {
 
 TEST_F(ProgramsE2E, ShellScriptResultLineAndOutput) {
   std::string script = "#!/bin/sh\r\necho first\r\necho \"scriptres: $1\"\r\necho third\r\n";
-  OrvqResult r = Query({"TEST-ShellScript", "/bin/sh %script% %params%", Encode(script),
-                        Encode("42"), "10", "3"});
+  OrvqResult r = Query(
+      {"TEST-ShellScript", "/bin/sh %script% %params%", Encode(script), Encode("42"), "10", "3"});
   EXPECT_EQ(r.out, "200\nscriptres: 42\nfirst%0D%0Ascriptres: 42%0D%0Athird%0D%0A\n");
   r = Query({"TEST-ShellScript", "%SCRIPT%", Encode(script), "", "10", "0"});
   EXPECT_EQ(r.out, "200\nscriptres:\n\n");
@@ -261,17 +261,17 @@ TEST_F(ProgramsE2E, ShellScriptResultLineAndOutput) {
 
 TEST_F(ProgramsE2E, ShellScriptThatRunsTooLongIsKilled) {
   auto start = Clock::now();
-  OrvqResult r = Query({"TEST-ShellScript", "%script%", Encode("#!/bin/sh\nsleep 10\n"), "", "1",
-                        "1"});
+  OrvqResult r =
+      Query({"TEST-ShellScript", "%script%", Encode("#!/bin/sh\nsleep 10\n"), "", "1", "1"});
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   EXPECT_EQ(r.out, "301\nScript execution error: abnormal termination\n");
   EXPECT_LT(ms, 4000);
 }
 
 TEST_F(ProgramsE2E, ShellScriptThatCannotStart) {
-  EXPECT_EQ(Query({"TEST-ShellScript", "/nonexistent/sh %script%", Encode("echo x"), "", "5", "1"})
-                .out,
-            "301\nScript execution error: exec error: No such file or directory\n");
+  EXPECT_EQ(
+      Query({"TEST-ShellScript", "/nonexistent/sh %script%", Encode("echo x"), "", "5", "1"}).out,
+      "301\nScript execution error: exec error: No such file or directory\n");
 }
 
 }  // namespace
