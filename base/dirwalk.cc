@@ -78,8 +78,7 @@ bool TDirWalk::Next(TDirEntry& entry) {
   const char* name = ent->d_name;
   entry.name = name;
   entry.type_attr = AttrFromDirentType(ent->d_type);
-  entry.dot_or_dotdot =
-      name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+  entry.dot_or_dotdot = name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
   entry.hidden = name[0] == '.' && !entry.dot_or_dotdot;
   return true;
 }

@@ -45,9 +45,13 @@ ssize_t ReadFull(int fd, char* buf, size_t n) {
   return static_cast<ssize_t>(done);
 }
 
-std::unique_ptr<char[]> Allocate(size_t n) { return std::unique_ptr<char[]>(new (std::nothrow) char[n]); }
+std::unique_ptr<char[]> Allocate(size_t n) {
+  return std::unique_ptr<char[]>(new (std::nothrow) char[n]);
+}
 
-bool IsWordByte(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
+bool IsWordByte(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0;
+}
 
 // The first acceptable match of needle in buf[0..have); see FindStrInFile.
 bool SearchBlock(const char* buf, size_t have, const char* needle, size_t len, bool wholeword) {

@@ -1,9 +1,8 @@
 #include "monitors/file_macros.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 

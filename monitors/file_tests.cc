@@ -19,9 +19,13 @@
 const char* const CountFilesModeName[kCountFilesModes] = {
     "AllFiles", "OlderThan", "NewerThan", "BiggerThan", "SmallerThan", "SubFolders"};
 
-int64_t sec2min(int64_t seconds) { return seconds / 60; }
+int64_t sec2min(int64_t seconds) {
+  return seconds / 60;
+}
 
-int64_t now_min() { return sec2min(static_cast<int64_t>(time(nullptr))); }
+int64_t now_min() {
+  return sec2min(static_cast<int64_t>(time(nullptr)));
+}
 
 bool GetUNCDriveInfo(const char* path, int64_t& total, int64_t& free, int64_t& available) {
   if (path == nullptr) {
@@ -102,7 +106,7 @@ int64_t FolderSizeIn(const TSizeWalk& w, TDirWalk& dir) {
       continue;
     }
     if (!w.match_all && fnmatch(w.mask, e.name, 0) != 0) continue;
-    if (!statted && !dir.LStat(e.name, st)) continue;  // gone meanwhile
+    if (!statted && !dir.LStat(e.name, st)) continue;          // gone meanwhile
     if (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) continue;  // replaced meanwhile
     total += static_cast<int64_t>(st.st_size);
   }
@@ -194,7 +198,7 @@ int CountSub(const TCountWalk& w, const TDirWalk& parent, const char* name) {
 int CountIn(const TCountWalk& w, TDirWalk& dir) {
   const bool needs_status = w.mode != cfmAllFiles && w.mode != cfmSubFolders;
   int count = 0;
-  bool matched = false;      // the mask search found an entry
+  bool matched = false;       // the mask search found an entry
   bool plain_folder = false;  // the subfolder search found an entry
   TDirEntry e;
   struct stat st;

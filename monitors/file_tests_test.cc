@@ -1,11 +1,10 @@
 #include "monitors/file_tests.h"
 
 #include <fnmatch.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
@@ -21,14 +20,18 @@ namespace {
 using testutil::TempDir;
 using testutil::WriteFile;
 
-void MakeDir(const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path; }
+void MakeDir(const std::string& path) {
+  ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path;
+}
 
 void SetMtime(const std::string& path, time_t t) {
   struct timeval tv[2] = {{t, 0}, {t, 0}};
   ASSERT_EQ(lutimes(path.c_str(), tv), 0) << path;
 }
 
-bool IsDots(const char* name) { return !strcmp(name, ".") || !strcmp(name, ".."); }
+bool IsDots(const char* name) {
+  return !strcmp(name, ".") || !strcmp(name, "..");
+}
 
 // The computations written plainly with FindFirst/FindNext, as the walk
 // must answer: the fast walk is checked against these on random trees.
@@ -78,12 +81,23 @@ int RefCountFiles(String folder, const String& mask, int recurse, TCountFilesMod
       String path = folder + rec.Name;
       int64_t age = sec2min(FileAge(path.CStr()));
       switch (mode) {
-        case cfmAllFiles: ++count; break;
-        case cfmOlderThan: count += age < now_min() - limit; break;
-        case cfmNewerThan: count += age > now_min() - limit; break;
-        case cfmBiggerThan: count += rec.Size > int64_t{limit}; break;
-        case cfmSmallerThan: count += rec.Size < int64_t{limit}; break;
-        case cfmSubFolders: break;
+        case cfmAllFiles:
+          ++count;
+          break;
+        case cfmOlderThan:
+          count += age < now_min() - limit;
+          break;
+        case cfmNewerThan:
+          count += age > now_min() - limit;
+          break;
+        case cfmBiggerThan:
+          count += rec.Size > int64_t{limit};
+          break;
+        case cfmSmallerThan:
+          count += rec.Size < int64_t{limit};
+          break;
+        case cfmSubFolders:
+          break;
       }
     } while (FindNext(rec) == 0);
     FindClose(rec);
@@ -113,8 +127,9 @@ void BuildRandomTree(const std::string& root, unsigned seed) {
   const time_t now = time(nullptr);
   for (int i = 0; i < 12; ++i) {
     std::string parent = dirs[rng() % dirs.size()];
-    std::string name = (rng() % 4 == 0) ? ".sub" + std::to_string(i)
-                                         : (rng() % 5 == 0 ? std::string("x") : "sub" + std::to_string(i));
+    std::string name = (rng() % 4 == 0)
+                           ? ".sub" + std::to_string(i)
+                           : (rng() % 5 == 0 ? std::string("x") : "sub" + std::to_string(i));
     std::string d = parent + "/" + name;
     if (mkdir(d.c_str(), 0755) == 0) dirs.push_back(d);
   }
@@ -145,8 +160,8 @@ TEST(FileTestsMinutes, TruncateTowardZero) {
 }
 
 TEST(FileTestsModes, NamesInValueOrder) {
-  const char* want[] = {"AllFiles", "OlderThan", "NewerThan", "BiggerThan", "SmallerThan",
-                        "SubFolders"};
+  const char* want[] = {"AllFiles",   "OlderThan",   "NewerThan",
+                        "BiggerThan", "SmallerThan", "SubFolders"};
   for (int i = 0; i < kCountFilesModes; ++i) EXPECT_STREQ(CountFilesModeName[i], want[i]);
 }
 
@@ -247,12 +262,16 @@ TEST(FileTestsCount, SizeModesAtTheBoundary) {
   WriteFile(t.File("s100"), std::string(100, 'x'));
   WriteFile(t.File("s101"), std::string(101, 'x'));
   const CountCase cases[] = {
-      {"all", cfmAllFiles, 0, 3},           {"bigger100", cfmBiggerThan, 100, 1},
-      {"smaller100", cfmSmallerThan, 100, 1}, {"bigger99", cfmBiggerThan, 99, 2},
-      {"smaller101", cfmSmallerThan, 101, 2}, {"biggerNeg", cfmBiggerThan, -1, 3},
+      {"all", cfmAllFiles, 0, 3},
+      {"bigger100", cfmBiggerThan, 100, 1},
+      {"smaller100", cfmSmallerThan, 100, 1},
+      {"bigger99", cfmBiggerThan, 99, 2},
+      {"smaller101", cfmSmallerThan, 101, 2},
+      {"biggerNeg", cfmBiggerThan, -1, 3},
   };
   for (const CountCase& c : cases) {
-    EXPECT_EQ(CountFiles(String(t.path().c_str()), String("*"), 0, c.mode, c.limit), c.want) << c.name;
+    EXPECT_EQ(CountFiles(String(t.path().c_str()), String("*"), 0, c.mode, c.limit), c.want)
+        << c.name;
   }
 }
 
@@ -331,7 +350,8 @@ TEST(FileTestsCount, AgreesWithPlainSearchOnRandomTrees) {
           const int limit = mode >= 3 ? 150 : 60;
           auto md = static_cast<TCountFilesMode>(mode);
           String f(t.path().c_str());
-          EXPECT_EQ(CountFiles(f, String(m), rec, md, limit), RefCountFiles(f, String(m), rec, md, limit))
+          EXPECT_EQ(CountFiles(f, String(m), rec, md, limit),
+                    RefCountFiles(f, String(m), rec, md, limit))
               << seed << " mask '" << m << "' mode " << mode << " rec " << rec;
         }
       }

@@ -1,11 +1,10 @@
 // The file and folder tests, file CRC and comparison, and the file list,
 // asked of the real agent through orvq.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <ctime>
 #include <set>
@@ -107,8 +106,9 @@ TEST(FilesE2ESwitches, EveryCommandRefusedWhenItsSwitchIsOff) {
       "unc=0\r\nfoldersize=0\r\ncountfiles=0\r\nfileexists=0\r\nfilecrc=0\r\ncomparefiles=0\r\n"
       "textlog=0\r\n");
   ASSERT_TRUE(off.Start()) << off.console();
-  const char* commands[] = {"TEST-UNC",       "TEST-FolderSize", "TEST-FileExists", "TEST-CountFiles",
-                            "TEST-FileCRC", "TEST-FileCompare", "GetFilesList"};
+  const char* commands[] = {"TEST-UNC",        "TEST-FolderSize", "TEST-FileExists",
+                            "TEST-CountFiles", "TEST-FileCRC",    "TEST-FileCompare",
+                            "GetFilesList"};
   for (const char* c : commands) {
     OrvqResult r = off.Query({c, "/"});
     EXPECT_EQ(r.out, "600\ntest is not allowed\n") << c;
@@ -118,7 +118,8 @@ TEST(FilesE2ESwitches, EveryCommandRefusedWhenItsSwitchIsOff) {
 // Any one of the file switches opens the file list; the text-log one too.
 TEST(FilesE2ESwitches, FileListFollowsTheTextLogSwitchAlone) {
   AgentProcess only(
-      "foldersize=0\r\ncountfiles=0\r\nfileexists=0\r\nfilecrc=0\r\ncomparefiles=0\r\ntextlog=1\r\n");
+      "foldersize=0\r\ncountfiles=0\r\nfileexists=0\r\nfilecrc=0\r\ncomparefiles=0\r\ntextlog="
+      "1\r\n");
   ASSERT_TRUE(only.Start()) << only.console();
   EXPECT_EQ(only.Query({"GetFilesList", "/", "*", "0", "0"}).out, "200\n/\n0\n2\n");
   EXPECT_EQ(only.Query({"TEST-FileCRC", "/"}).out, "600\ntest is not allowed\n");
@@ -181,8 +182,8 @@ TEST_F(FilesE2E, FileExistsReportsSizeTimesPathAndAge) {
   SetMtime(f, mtime);
   struct stat st;
   ASSERT_EQ(stat(f.c_str(), &st), 0);
-  const std::string want = "200\n     5\n" + TimeText(st.st_ctime) + "\n" + TimeText(mtime) + "\n" +
-                           f + "\nmin\n120\n";
+  const std::string want =
+      "200\n     5\n" + TimeText(st.st_ctime) + "\n" + TimeText(mtime) + "\n" + f + "\nmin\n120\n";
   EXPECT_EQ(Ask({"TEST-FileExists", f}), want);
   // A pattern answers with the file it matched.
   EXPECT_EQ(Ask({"TEST-FileExists", t.path() + "/*.dat"}), want);
@@ -228,8 +229,18 @@ TEST_F(FilesE2E, CountFilesBadParameters) {
 }
 
 TEST_F(FilesE2E, CountFilesExpandsMacrosInParameter11) {
-  std::vector<std::string> req = {"TEST-CountFiles", D("tree") + "/%newestfolder%", "*", "0", "0",
-                                  "0", "", "", "", "", "", "1"};
+  std::vector<std::string> req = {"TEST-CountFiles",
+                                  D("tree") + "/%newestfolder%",
+                                  "*",
+                                  "0",
+                                  "0",
+                                  "0",
+                                  "",
+                                  "",
+                                  "",
+                                  "",
+                                  "",
+                                  "1"};
   ASSERT_EQ(req.size(), 12u);  // the command and eleven parameters
   EXPECT_EQ(Ask(req), "200\n2\n");
   req[11] = "0";
@@ -254,7 +265,8 @@ TEST_F(FilesE2E, CompareModeOne) {
   EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, b, "0", "0", "1"}), "200\n1\n");
   EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, b, "0", "1", "1"}), "200\n0\n");
   EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, D("glued"), "0", "0", "1"}), "200\n0\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, D("none"), "0", "0", "1"}), "301\nFile doesn`t exist\n");
+  EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, D("none"), "0", "0", "1"}),
+            "301\nFile doesn`t exist\n");
   SetMtime(a, 1000000);
   SetMtime(b, 2000000);
   EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, b, "1", "0", "0"}), "200\n0\n");
@@ -287,8 +299,19 @@ TEST_F(FilesE2E, CompareModeThreeSearchesAFile) {
 TEST_F(FilesE2E, CompareModeThreeExpandsTheSecondPath) {
   TempDir t;
   WriteFile(t.File("only"), "ab");
-  std::vector<std::string> req = {"TEST-FileCompare", "3", D("words"), t.path() + "/%newestfile%",
-                                  "", "", "", "", "", "", "", "", "1"};
+  std::vector<std::string> req = {"TEST-FileCompare",
+                                  "3",
+                                  D("words"),
+                                  t.path() + "/%newestfile%",
+                                  "",
+                                  "",
+                                  "",
+                                  "",
+                                  "",
+                                  "",
+                                  "",
+                                  "",
+                                  "1"};
   ASSERT_EQ(req.size(), 13u);  // the command and twelve parameters
   EXPECT_EQ(Ask(req), "200\n1\n");
   req[12] = "0";
@@ -348,7 +371,8 @@ class FileListE2E : public FilesE2E {
 };
 
 TEST_F(FileListE2E, FoldersFirstThenFilesWithoutHiddenOrSpecial) {
-  Listing l = ParseListing(Ask({"GetFilesList", t_.path(), "*", "1", "1", "0", "0", "0", "0", "0"}));
+  Listing l =
+      ParseListing(Ask({"GetFilesList", t_.path(), "*", "1", "1", "0", "0", "0", "0", "0"}));
   EXPECT_EQ(l.folder, t_.path() + "/");
   EXPECT_EQ(l.per, 2);
   ASSERT_EQ(l.count, 4);
@@ -360,7 +384,8 @@ TEST_F(FileListE2E, FoldersFirstThenFilesWithoutHiddenOrSpecial) {
 }
 
 TEST_F(FileListE2E, HiddenSpecialAndMaskedFiles) {
-  Listing l = ParseListing(Ask({"GetFilesList", t_.path(), "*.txt", "1", "1", "1", "1", "0", "0", "0"}));
+  Listing l =
+      ParseListing(Ask({"GetFilesList", t_.path(), "*.txt", "1", "1", "1", "1", "0", "0", "0"}));
   EXPECT_EQ(Names(l, true), (std::set<std::string>{"d", "..", ".cache"}));
   EXPECT_EQ(Names(l, false), (std::set<std::string>{"f.txt", "fifo.txt"}));
   for (const auto& e : l.entries) {
@@ -377,7 +402,8 @@ TEST_F(FileListE2E, AllValuesPerEntry) {
   SetMtime(t_.File("f.txt"), 1700000000);
   struct stat st;
   ASSERT_EQ(lstat(t_.File("f.txt").c_str(), &st), 0);
-  Listing l = ParseListing(Ask({"GetFilesList", t_.path(), "f.txt", "0", "1", "0", "0", "1", "1", "1"}));
+  Listing l =
+      ParseListing(Ask({"GetFilesList", t_.path(), "f.txt", "0", "1", "0", "0", "1", "1", "1"}));
   EXPECT_EQ(l.per, 5);
   ASSERT_EQ(l.count, 1);
   ASSERT_EQ(l.entries.size(), 1u);
