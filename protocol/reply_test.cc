@@ -1,0 +1,111 @@
+#include "protocol/reply.h"
+
+#include <gtest/gtest.h>
+
+#include "crypto/twofish.h"
+#include "tests/testutil.h"
+
+namespace {
+
+String Bytes(const std::string& s) {
+  String out;
+  out.CopyData(s.data(), static_cast<int>(s.size()));
+  return out;
+}
+
+// The reply text that a finalised reply carries.
+std::string Opened(const ORVReply& reply) {
+  EXPECT_GE(reply.Length(), 4);
+  String cipher = reply.Copy(5, reply.Length() - 4);
+  EXPECT_EQ(DecodeLength(reply.Data(), 4), cipher.Length());
+  return DecodeData(cipher, reply.SessionKey()).ToStd();
+}
+
+class ReplyTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { Twofish_initialise(); }
+  ORVReply reply_;
+  void SetUp() override { reply_.InitPacket(nullptr, String("k")); }
+};
+
+TEST_F(ReplyTest, KnownReplyPackets) {
+  for (const auto& row : testutil::ReadVectors("packets.txt")) {
+    if (row[0] != "reply") continue;
+    std::string text = testutil::FromHex(row[2]);
+    ORVReply r;
+    r.InitPacket(nullptr, Bytes(testutil::FromHex(row[1])));
+    r = Bytes(text.substr(0, text.size() - 1));  // FinalizePacket adds the CR
+    r.FinalizePacket();
+    EXPECT_EQ(testutil::ToHex(r.ToStd()), row[3]);
+  }
+}
+
+TEST_F(ReplyTest, ResultAndInteger) {
+  reply_.SetResult("200");
+  reply_.AddIntParam(5);
+  reply_.FinalizePacket();
+  EXPECT_EQ(Opened(reply_), "200\n5\n\r");
+}
+
+TEST_F(ReplyTest, MessageAppendedAfterResultBecomesALine) {
+  reply_.SetResult("301") += "I/O Error";
+  reply_.FinalizePacket();
+  EXPECT_EQ(Opened(reply_), "301\nI/O Error\n\r");
+}
+
+TEST_F(ReplyTest, NothingSetIsJustTheEndMark) {
+  reply_.FinalizePacket();
+  EXPECT_EQ(Opened(reply_), "\r");
+}
+
+TEST_F(ReplyTest, SetResultDiscardsEarlierValues) {
+  reply_.SetResult("200");
+  reply_.AddIntParam(1);
+  reply_.SetResult("500");
+  EXPECT_EQ(reply_.ToStd(), "500\n");
+}
+
+TEST_F(ReplyTest, ValueForms) {
+  reply_.SetResult("200");
+  reply_.AddIntParam(7LL);
+  reply_.AddRealParam(2.5);
+  reply_.AddBoolParam(3);
+  reply_.AddBoolParam(0);
+  struct tm t = {};
+  t.tm_mday = 5;
+  t.tm_mon = 2;
+  t.tm_year = 124;
+  t.tm_hour = 9;
+  t.tm_min = 7;
+  t.tm_sec = 3;
+  reply_.AddTimeParam(t);
+  EXPECT_EQ(reply_.ToStd(), "200\n     7\n2.5000\n1\n0\n05032024090703\n");
+}
+
+TEST_F(ReplyTest, StringParamEncodedOrNot) {
+  reply_.SetResult("200");
+  reply_.AddStringParam(String("a\r\nb"), 1);
+  reply_.AddStringParam(String("a\r\nb"), 0);
+  EXPECT_EQ(reply_.ToStd(), "200\na%0D%0Ab\na\r\nb\n");
+}
+
+TEST_F(ReplyTest, VarParamsBoundedAt2048) {
+  std::string exact(2048, 'x');
+  std::string over(2049, 'x');
+  reply_.SetResult("200");
+  reply_.AddVarParams("%s", over.c_str());
+  EXPECT_EQ(reply_.ToStd(), "200\n");
+  reply_.AddVarParams("%s", exact.c_str());
+  EXPECT_EQ(reply_.Length(), 4 + 2047 + 1);
+  reply_.SetResult("200");
+  reply_.AddVarParams("%s=%d", "Port", 1055);
+  EXPECT_EQ(reply_.ToStd(), "200\nPort=1055\n");
+}
+
+TEST_F(ReplyTest, HugeRealIsCutTo34Characters) {
+  reply_.SetResult("200");
+  reply_.AddRealParam(1e300);
+  EXPECT_EQ(reply_.Length(), 4 + 34 + 1);
+}
+
+}  // namespace
