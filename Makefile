@@ -4,7 +4,9 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build run test asan tsan bench clean
+PREFIX ?= /usr
+
+.PHONY: all build run test asan tsan bench fuzz soak install deb clean
 
 all: build
 
@@ -30,5 +32,20 @@ bench:
 	$(MAKE) build BUILD=build-bench CMAKE_FLAGS="-DORV_BUILD_BENCH=ON"
 	build-bench/orv_bench
 
+# Every fuzz target for a bounded time each (FUZZ_SECONDS).
+fuzz:
+	@echo "fuzz: not there yet"
+
+# Minutes of mixed load, signals and reloads; prints counts, RSS and fds.
+soak:
+	@echo "soak: not there yet"
+
+# Honours DESTDIR and PREFIX.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+deb:
+	@echo "deb: not there yet"
+
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-deb
