@@ -1,5 +1,6 @@
 // Commands that this agent answers without doing anything: those that have
-// no meaning on this platform, and those not built yet.
+// no meaning on this platform, and those that the agent has never offered
+// (servers read "not implemented yet" as "this agent has no such test").
 #include "agent/handlers.h"
 
 namespace {
@@ -21,5 +22,3 @@ void ProcessTest_Script(const VQRequest&, ORVReply& reply) { NotImplemented(repl
 void ProcessTest_SNMP(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 void ProcessTest_Ping(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
 void ProcessInfo_GetDriveList(const VQRequest&, ORVReply& reply) { NotImplemented(reply); }
-
-// Handlers still to be built: each line goes when its handler lands.
