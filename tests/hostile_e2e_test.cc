@@ -1,0 +1,348 @@
+// The real agent against clients that do not play by the rules: cut and
+// lying packets, thousands of random ones, clients that dribble, vanish or
+// reset. After each case the agent must answer "GetInfo" as before, with no
+// session left behind, and hold no more descriptors, threads or memory than
+// before the case began.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/agent_harness.h"
+#include "tests/agent_probe.h"
+
+namespace {
+
+using testutil::AgentProcess;
+using testutil::ProbeClock;
+using testutil::RawConn;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;  // the allocator's quarantine keeps freed memory
+#else
+constexpr bool kSanitized = false;
+#endif
+
+const std::string kKey = "hostile-key";
+
+std::string ValidPacket(const std::string& text = "GetInfo\n\r") {
+  return testutil::RequestPacket(AgentProcess::kPassword, kKey, text);
+}
+
+// Offsets in a packet built with the harness password (16 proof bytes).
+constexpr size_t kLengthAt = 0;
+constexpr size_t kSignatureAt = 4;
+constexpr size_t kProofSizeAt = 6;
+constexpr size_t kKeySizeAt = 24;
+size_t RequestSizeAt() {
+  return kKeySizeAt + 2 + kKey.size();
+}
+
+std::string PutLE(std::string p, size_t at, int width, uint32_t value) {
+  for (int i = 0; i < width; ++i) p[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
+  return p;
+}
+
+// Fourteen bytes: a length field, the signature and three zero sizes.
+std::string BareHeader(uint32_t length) {
+  std::string p(14, '\0');
+  p = PutLE(p, kLengthAt, 4, length);
+  p[4] = '\x03';
+  p[5] = '\x12';
+  return p;
+}
+
+class HostileClientsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // A short idle limit keeps the dribbling cases short.
+    agent_ = new AgentProcess("timeout=1000\r\n");
+    ASSERT_TRUE(agent_->Start()) << agent_->console();
+    // Warm up with as many sessions at once as the cases use, so that the
+    // allocator's per-thread arenas already exist when the baseline is read.
+    std::vector<std::thread> warm;
+    for (int t = 0; t < 8; ++t) {
+      warm.emplace_back([] {
+        for (int i = 0; i < 20; ++i) Ask("GetInfo\n\r");
+      });
+    }
+    for (auto& w : warm) w.join();
+  }
+  static void TearDownTestSuite() {
+    delete agent_;
+    agent_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(agent_ != nullptr && agent_->pid() > 0);
+    ASSERT_TRUE(testutil::WaitQuiet(port(), AgentProcess::kPassword, agent_->pid(), -1, -1, 5000));
+    before_ = testutil::UsageOf(agent_->pid());
+  }
+
+  // Whatever the case did, the agent must be back where it started.
+  void TearDown() override {
+    ASSERT_EQ(kill(agent_->pid(), 0), 0) << "the agent died\n" << agent_->console();
+    std::string info;
+    EXPECT_TRUE(testutil::WaitQuiet(port(), AgentProcess::kPassword, agent_->pid(), before_.fds,
+                                    before_.threads, 6000, &info))
+        << "sessions, descriptors or threads left: " << info << "fds " << before_.fds << " -> "
+        << testutil::UsageOf(agent_->pid()).fds << ", threads " << before_.threads << " -> "
+        << testutil::UsageOf(agent_->pid()).threads;
+    EXPECT_EQ(info.compare(0, 24, "200\nAgentName=TZ Orvane\n"), 0) << info;
+    if (!kSanitized) {
+      long rss = testutil::UsageOf(agent_->pid()).rss_kib;
+      EXPECT_LE(rss, before_.rss_kib + 2048) << "VmRSS grew from " << before_.rss_kib << " kB";
+    }
+  }
+
+  static int port() { return agent_->port(); }
+  static std::string Ask(const std::string& text) {
+    return testutil::Ask(agent_->port(), AgentProcess::kPassword, text);
+  }
+
+  static AgentProcess* agent_;
+  testutil::ProcUsage before_;
+};
+
+AgentProcess* HostileClientsTest::agent_ = nullptr;
+
+TEST_F(HostileClientsTest, TruncatedPacketsEndWithoutReply) {
+  const std::string whole = ValidPacket();
+  for (size_t cut : {size_t{1}, size_t{4}, size_t{13}, size_t{14}, size_t{20}, whole.size() - 1}) {
+    RawConn c(port());
+    ASSERT_TRUE(c.ok());
+    ASSERT_TRUE(c.Send(whole.substr(0, cut)));
+    c.ShutdownWrite();  // the peer is done: nothing more will come
+    std::string got;
+    EXPECT_TRUE(c.WaitClosed(3000, &got)) << "cut at " << cut;
+    EXPECT_EQ(got, "") << "cut at " << cut;
+  }
+}
+
+TEST_F(HostileClientsTest, LyingLengthFieldsAreRefusedWithoutReply) {
+  const std::string whole = ValidPacket();
+  const uint32_t len = static_cast<uint32_t>(whole.size() - 4);
+  std::string no_proof = whole.substr(0, 8) + whole.substr(24);
+  no_proof = PutLE(PutLE(no_proof, kProofSizeAt, 2, 0), kLengthAt, 4, len - 16);
+  std::string swapped = whole;
+  swapped[kSignatureAt] = '\x12';
+  swapped[kSignatureAt + 1] = '\x03';
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool peer_closes;  // the peer half-closes after sending
+  } cases[] = {
+      {"announces more than it sends", PutLE(whole, kLengthAt, 4, len + 1000), true},
+      {"header announcing a body that never comes", BareHeader(100), true},
+      {"announces just above 16 MiB", PutLE(whole, kLengthAt, 4, 16u * 1024 * 1024 + 1), false},
+      {"announces 0x80000000", PutLE(whole, kLengthAt, 4, 0x80000000u), false},
+      {"announces 0xFFFFFFFF", PutLE(whole, kLengthAt, 4, 0xFFFFFFFFu), false},
+      {"announces 0 in a bare header", BareHeader(0), false},
+      {"announces 0 before a whole packet", PutLE(whole, kLengthAt, 4, 0), false},
+      {"announces one byte less than sent", PutLE(whole, kLengthAt, 4, len - 1), false},
+      {"one byte more than announced", whole + "x", false},
+      {"proof size 0xFFFF", PutLE(whole, kProofSizeAt, 2, 0xFFFF), false},
+      {"key size 0xFFFF", PutLE(whole, kKeySizeAt, 2, 0xFFFF), false},
+      {"request size 0xFFFFFFFF", PutLE(whole, RequestSizeAt(), 4, 0xFFFFFFFFu), false},
+      {"request size 0x7FFFFFFF", PutLE(whole, RequestSizeAt(), 4, 0x7FFFFFFFu), false},
+      {"no proof although a password is set", no_proof, false},
+      {"all sizes zero", BareHeader(10), false},
+      {"signature bytes swapped", swapped, false},
+  };
+  for (const Case& c : cases) {
+    RawConn conn(port());
+    ASSERT_TRUE(conn.ok());
+    auto start = ProbeClock::now();
+    conn.Send(c.bytes);  // the agent may already have closed; that is fine
+    if (c.peer_closes) conn.ShutdownWrite();
+    std::string got;
+    // None of these needs the idle limit: each is settled by what arrived.
+    EXPECT_TRUE(conn.WaitClosed(2500, &got)) << c.name;
+    EXPECT_EQ(got, "") << c.name;
+    EXPECT_LT(ProbeClock::now() - start, std::chrono::milliseconds(2500)) << c.name;
+  }
+}
+
+TEST_F(HostileClientsTest, TenThousandRandomPacketsOverShortConnections) {
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 2500;
+  const auto deadline = ProbeClock::now() + std::chrono::seconds(40);
+  const std::string base = ValidPacket();
+  std::atomic<int> sent{0}, stuck{0}, wrong_answers{0}, answered{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < kThreads; ++t) {
+    clients.emplace_back([&, t] {
+      std::mt19937 rng(20261206u + static_cast<unsigned>(t));
+      auto below = [&rng](size_t n) { return static_cast<size_t>(rng() % n); };
+      for (int i = 0; i < kPerThread && ProbeClock::now() < deadline; ++i) {
+        std::string bytes;
+        bool must_answer = false;
+        switch (below(10)) {
+          case 0:
+          case 1:
+          case 2:
+          case 3:  // noise of any length up to 80 bytes
+            bytes.resize(below(81));
+            for (char& ch : bytes) ch = static_cast<char>(rng());
+            break;
+          case 4:
+          case 5:
+          case 6:  // a real packet with one to three bytes changed
+            bytes = base;
+            for (size_t n = 1 + below(3); n > 0; --n) bytes[below(bytes.size())] ^= 1 + below(255);
+            break;
+          case 7:
+          case 8: {  // the right password with a request of random bytes
+            std::string text(below(64), '\0');
+            for (char& ch : text) ch = static_cast<char>(rng());
+            bytes = ValidPacket(text);
+            must_answer = true;
+            break;
+          }
+          default:  // a real packet cut short
+            bytes = base.substr(0, below(base.size()));
+            break;
+        }
+        RawConn c(port());
+        if (!c.ok()) {
+          stuck++;
+          continue;
+        }
+        c.Send(bytes);
+        sent++;
+        if (!must_answer && below(4) == 0) {
+          c.Reset();  // gone before the agent has even looked
+          continue;
+        }
+        c.ShutdownWrite();
+        std::string got;
+        if (!c.WaitClosed(5000, &got)) {
+          stuck++;
+          continue;
+        }
+        c.Reset();  // no TIME_WAIT pile-up on the client side
+        if (must_answer) {
+          std::string text = testutil::ReplyText(got, kKey);
+          // Random text names no command: "500" or "502", never a crash.
+          if (text.compare(0, 2, "50") == 0) {
+            answered++;
+          } else {
+            wrong_answers++;
+          }
+        }
+      }
+    });
+  }
+  for (auto& c : clients) c.join();
+  EXPECT_EQ(stuck.load(), 0);
+  EXPECT_EQ(wrong_answers.load(), 0);
+  EXPECT_GT(answered.load(), 0);
+  // Under a slow (sanitized, loaded) build the time cap may end the loop
+  // early; a normal build sends all of them.
+  if (!kSanitized) {
+    EXPECT_EQ(sent.load(), kThreads * kPerThread);
+  }
+  EXPECT_GE(sent.load(), 1000);
+}
+
+TEST_F(HostileClientsTest, DribblersAreHeldToTheIdleLimitAndDoNotBlockOthers) {
+  constexpr int kDribblers = 6;
+  constexpr int kBytes = 6;
+  const auto gap = std::chrono::milliseconds(400);  // well inside the 1 s idle limit
+  const std::string noise = ValidPacket();
+  std::atomic<int> alive_at_end{0}, closed_in_time{0};
+  std::vector<std::thread> dribblers;
+  for (int d = 0; d < kDribblers; ++d) {
+    dribblers.emplace_back([&] {
+      RawConn c(port());
+      if (!c.ok()) return;
+      bool sent_all = true;
+      for (int i = 0; i < kBytes && sent_all; ++i) {
+        sent_all = c.Send(noise.substr(static_cast<size_t>(i), 1));
+        std::this_thread::sleep_for(gap);
+      }
+      // Bytes that keep coming keep the session, well past the idle limit.
+      if (sent_all && !c.ClosedNow()) alive_at_end++;
+      // Once they stop, the idle limit (1 s, judged in whole seconds) ends it.
+      if (c.WaitClosed(4000)) closed_in_time++;
+    });
+  }
+  // An honest client that is just as slow is answered in the end.
+  std::string honest_reply;
+  std::thread honest([&] {
+    const std::string packet = ValidPacket();
+    RawConn c(port());
+    if (!c.ok()) return;
+    const size_t piece = (packet.size() + kBytes - 1) / kBytes;
+    for (size_t at = 0; at < packet.size(); at += piece) {
+      c.Send(packet.substr(at, piece));
+      std::this_thread::sleep_for(gap);
+    }
+    std::string got;
+    c.WaitClosed(4000, &got);
+    honest_reply = testutil::ReplyText(got, kKey);
+  });
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  auto asked = ProbeClock::now();
+  std::string info = Ask("GetInfo\n\r");
+  EXPECT_LT(ProbeClock::now() - asked, std::chrono::milliseconds(1500));
+  EXPECT_EQ(testutil::ReplyNumber(info, "ActiveConnections"), kDribblers + 2) << info;
+
+  for (auto& d : dribblers) d.join();
+  honest.join();
+  EXPECT_EQ(alive_at_end.load(), kDribblers);
+  EXPECT_EQ(closed_in_time.load(), kDribblers);
+  EXPECT_EQ(honest_reply.compare(0, 4, "200\n"), 0) << honest_reply;
+}
+
+TEST_F(HostileClientsTest, ClientsThatVanishOrReset) {
+  const std::string whole = ValidPacket();
+  const std::string settings = ValidPacket("GetSettings\n\r");
+  for (int i = 0; i < 100; ++i) {
+    RawConn a(port());  // connects and closes without a word
+    ASSERT_TRUE(a.ok());
+    a.Close();
+    RawConn b(port());  // connects and resets without a word
+    ASSERT_TRUE(b.ok());
+    b.Reset();
+    RawConn c(port());  // half a packet, then a reset
+    ASSERT_TRUE(c.ok());
+    c.Send(whole.substr(0, whole.size() / 2));
+    c.Reset();
+  }
+  // A whole request followed at once by a reset: the agent's reply goes to
+  // a dead connection, which must cost it nothing (no SIGPIPE, no leak).
+  for (int i = 0; i < 50; ++i) {
+    RawConn d(port());
+    ASSERT_TRUE(d.ok());
+    d.Send(i % 2 ? whole : settings);
+    d.Reset();
+  }
+  // A whole request and a plain close before the reply is read.
+  for (int i = 0; i < 50; ++i) {
+    RawConn e(port());
+    ASSERT_TRUE(e.ok());
+    e.Send(whole);
+    e.Close();
+  }
+  EXPECT_EQ(Ask("GetInfo\n\r").compare(0, 4, "200\n"), 0);
+}
+
+TEST_F(HostileClientsTest, IdleConnectionsAreDroppedAtTheLimit) {
+  std::vector<std::unique_ptr<RawConn>> idle;
+  for (int i = 0; i < 20; ++i) {
+    idle.push_back(std::make_unique<RawConn>(port()));
+    ASSERT_TRUE(idle.back()->ok());
+  }
+  auto start = ProbeClock::now();
+  for (auto& c : idle) EXPECT_TRUE(c->WaitClosed(4000));
+  EXPECT_LT(ProbeClock::now() - start, std::chrono::milliseconds(4000));
+}
+
+}  // namespace
