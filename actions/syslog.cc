@@ -70,7 +70,7 @@ void ProcessAct_Syslog(const VQRequest& request, ORVReply& reply) {
   int port = 0;
   int facility = 0;
   int severity = 0;
-  if (host.IsEmpty() || !orvDecodeInt(request.GetParam(2, 1), &port) ||
+  if (host.IsEmpty() || !orvDecodePort(request.GetParam(2, 1), &port) ||
       !orvDecodeInt(request.GetParam(3, 1), &facility) ||
       !orvDecodeInt(request.GetParam(4, 1), &severity) || severity < slEmergency ||
       severity > slDebug) {

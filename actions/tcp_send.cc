@@ -29,7 +29,7 @@ void ProcessAct_TCPSend(const VQRequest& request, ORVReply& reply) {
   String protocol = request.GetParam(3, 1);
   int port = 0;
   int delay = 0;
-  if (host.IsEmpty() || first.IsEmpty() || !orvDecodeInt(request.GetParam(2, 1), &port) ||
+  if (host.IsEmpty() || first.IsEmpty() || !orvDecodePort(request.GetParam(2, 1), &port) ||
       !orvDecodeInt(request.GetParam(5, 1), &delay)) {
     reply.SetResult("501") += "Wrong parameter";
     return;

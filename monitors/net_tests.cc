@@ -8,15 +8,6 @@ namespace {
 
 constexpr int kDefaultTcpTimeoutMs = 120000;
 
-// Decodes a port line: a checked integer in 0..65535. htons would silently
-// turn a larger value into some other port.
-bool DecodePort(const String& text, int& port) {
-  int value = 0;
-  if (!orvDecodeInt(text, &value) || value < 0 || value > 65535) return false;
-  port = value;
-  return true;
-}
-
 void ReplyWrongParameter(ORVReply& reply) {
   reply.SetResult("501") += "Wrong parameter";
 }
@@ -59,7 +50,7 @@ void ProcessTest_TCP(const VQRequest& request, ORVReply& reply) {
   int port = 0;
   int timeout = 0;
   int capacity = 0;
-  if (!DecodePort(request.GetParam(2, 1), port) ||
+  if (!orvDecodePort(request.GetParam(2, 1), &port) ||
       !orvDecodeInt(request.GetParam(3, 1), &timeout) ||
       !orvDecodeInt(request.GetParam(5, 1), &capacity)) {
     ReplyWrongParameter(reply);
@@ -89,7 +80,7 @@ void ProcessTest_UDP(const VQRequest& request, ORVReply& reply) {
   int timeout = 0;
   int attempts = 0;
   int capacity = 0;
-  if (!DecodePort(request.GetParam(2, 1), port) ||
+  if (!orvDecodePort(request.GetParam(2, 1), &port) ||
       !orvDecodeInt(request.GetParam(3, 1), &timeout) ||
       !orvDecodeInt(request.GetParam(4, 1), &attempts) ||
       !orvDecodeInt(request.GetParam(6, 1), &capacity)) {

@@ -23,6 +23,13 @@ int orvDecodeInt(const char* text, int* value) {
 
 int orvDecodeInt(String text, int* value) { return orvDecodeInt(text.CStr(), value); }
 
+int orvDecodePort(String text, int* port) {
+  int value = 0;
+  if (!orvDecodeInt(text, &value) || value < 0 || value > 65535) return 0;
+  *port = value;
+  return 1;
+}
+
 int orvDecodeInt64(const char* text, long long* value) {
   if (text == nullptr) text = "";
   if (!isdecimalnum(text)) return 0;

@@ -33,6 +33,9 @@ int orvDecodeInt(const char* text, int* value);
 int orvDecodeInt(String text, int* value);
 int orvDecodeInt64(const char* text, long long* value);
 int orvDecodeInt64(String text, long long* value);
+// A port line: the checked integer form limited to 0..65535, since a socket
+// address would silently keep only the low 16 bits of a larger value.
+int orvDecodePort(String text, int* port);
 
 // The 14-digit form ddmmyyyyhhmmss. tm_mon holds the month as written (1-12)
 // and tm_year the full year; any other length gives every field zero.

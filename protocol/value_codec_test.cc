@@ -38,6 +38,20 @@ TEST(ValueDecode, CheckedIntegers) {
   }
 }
 
+TEST(ValueDecode, PortsStayWithinSixteenBits) {
+  struct Case {
+    const char* text;
+    int ok;
+  } cases[] = {{"0", 1}, {"65535", 1}, {"65536", 0}, {"-1", 0}, {"70000", 0}, {"x", 0}};
+  for (const auto& c : cases) {
+    int port = 99;
+    EXPECT_EQ(orvDecodePort(c.text, &port), c.ok) << c.text;
+    if (!c.ok) {
+      EXPECT_EQ(port, 99) << c.text;
+    }
+  }
+}
+
 TEST(ValueDecode, PlainNumbersFollowTheCLibrary) {
   EXPECT_EQ(orvDecodeInt("  42xyz"), 42);
   EXPECT_EQ(orvDecodeInt64("  -9000000000"), -9000000000LL);

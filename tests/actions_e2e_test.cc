@@ -234,6 +234,7 @@ TEST_F(ActionsTest, SyslogBadParametersAre501) {
   const std::vector<std::vector<std::string>> cases = {
       {"ACT-Syslog", "", "514", "1", "1", "m"},             // no host
       {"ACT-Syslog", "127.0.0.1", "5x", "1", "1", "m"},     // port
+      {"ACT-Syslog", "127.0.0.1", "65536", "1", "1", "m"},  // port beyond 16 bits
       {"ACT-Syslog", "127.0.0.1", "514", "one", "1", "m"},  // facility
       {"ACT-Syslog", "127.0.0.1", "514", "1", "8", "m"},    // severity above 7
       {"ACT-Syslog", "127.0.0.1", "514", "1", "-1", "m"},
@@ -246,7 +247,7 @@ TEST_F(ActionsTest, SyslogBadParametersAre501) {
     std::vector<std::string> req = cases[i];
     if (req.size() > 2 && req[2] == "514") req[2] = std::to_string(port);
     std::string want =
-        i == 5 ? "200\nSyslog: Data to 127.0.0.1 has been sent\n" : "501\nWrong parameter\n";
+        i == 6 ? "200\nSyslog: Data to 127.0.0.1 has been sent\n" : "501\nWrong parameter\n";
     EXPECT_EQ(on_->Query(req).out, want) << i;
   }
 }
@@ -305,6 +306,7 @@ TEST_F(ActionsTest, TcpSendBadParametersAre501) {
       {"ACT-TCPUDPsend", "", "9", "0", "x", "0", ""},           // no host
       {"ACT-TCPUDPsend", "127.0.0.1", "9", "0", "", "0", "y"},  // no first block
       {"ACT-TCPUDPsend", "127.0.0.1", "p9", "0", "x", "0", ""},
+      {"ACT-TCPUDPsend", "127.0.0.1", "-1", "0", "x", "0", ""},
       {"ACT-TCPUDPsend", "127.0.0.1", "9", "0", "x", "1.5", ""},
       {"ACT-TCPUDPsend"},
   };
