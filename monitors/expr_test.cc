@@ -303,16 +303,19 @@ TEST(TextFinder, CaseBlindScanOfOneCaseStaysLinear) {
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(f.FindRaw(hay.data(), static_cast<long>(hay.size())),
             static_cast<long>(hay.size()) - 5);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
 }
 
 // Hostile expressions stay bounded in time and memory: nothing recurses.
+// The bound is wall-clock time on a shared, possibly sanitized build: loose
+// enough for a busy machine, far below what a quadratic walk of 100k bytes
+// would take.
 class HostileExpression : public ::testing::Test {
  protected:
   static int TimedEval(const std::string& expr, const std::string& line) {
     const auto t0 = std::chrono::steady_clock::now();
     const int r = SearchForExpression(S(line), S(expr), 1, 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2)) << expr.size();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10)) << expr.size();
     return r;
   }
 };
