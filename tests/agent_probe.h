@@ -16,6 +16,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -90,6 +91,28 @@ class RawConn {
       if (n <= 0) return true;
       if (got) got->append(buf, static_cast<size_t>(n));
     }
+  }
+
+  // Reads until *got holds at least n bytes; false when the connection ends
+  // or timeout_ms passes first.
+  bool ReadAtLeast(size_t n, int timeout_ms, std::string* got) {
+    auto deadline = ProbeClock::now() + std::chrono::milliseconds(timeout_ms);
+    char buf[4096];
+    while (got->size() < n) {
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - ProbeClock::now());
+      if (left.count() <= 0) return false;
+      struct pollfd p = {fd_.get(), POLLIN, 0};
+      int r = poll(&p, 1, static_cast<int>(left.count()));
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return false;
+      size_t room = std::min(sizeof buf, n - got->size());
+      ssize_t k = recv(fd_.get(), buf, room, 0);
+      if (k < 0 && errno == EINTR) continue;
+      if (k <= 0) return false;
+      got->append(buf, static_cast<size_t>(k));
+    }
+    return true;
   }
 
   // True when the agent has closed the connection already (without waiting).
