@@ -1,0 +1,93 @@
+#!/bin/bash
+# Builds the Debian package from a build folder with cpack and checks its
+# name and version, its file list, its conffiles, the modes of the
+# configuration and the maintainer scripts. With --lintian it only checks
+# that lintian finds no error in the package (slow; exit 77 without lintian).
+# Usage: package_test.sh BUILD_DIR [--lintian]   (exit 77: no dpkg-deb or cpack)
+set -u
+
+build=$(cd "${1:?usage: package_test.sh BUILD_DIR}" && pwd)
+lint=0
+[ "${2:-}" = --lintian ] && lint=1
+command -v dpkg-deb >/dev/null && command -v cpack >/dev/null || {
+  echo "SKIP: dpkg-deb or cpack missing"
+  exit 77
+}
+if [ $lint -eq 1 ] && ! command -v lintian >/dev/null; then
+  echo "SKIP: lintian is not installed"
+  exit 77
+fi
+work=$(mktemp -d "${TMPDIR:-/tmp}/orv-package-test.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+if ! (cd "$work" && timeout 120 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out") \
+  >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log" >&2
+  echo "FAIL: cpack could not build the package" >&2
+  exit 1
+fi
+deb=$(ls "$work"/out/*.deb 2>/dev/null | head -n 1)
+[ -n "$deb" ] || { echo "FAIL: cpack made no .deb" >&2; exit 1; }
+
+if [ $lint -eq 1 ]; then
+  # Errors fail the test; warnings are printed for the record.
+  timeout 200 lintian --fail-on error "$deb" >"$work/lintian.out" 2>&1 ||
+    { cat "$work/lintian.out" >&2; echo "FAIL: lintian: $(grep -c '^E:' "$work/lintian.out") error(s)" >&2; exit 1; }
+  cat "$work/lintian.out"
+  echo "lintian: no errors in $(basename "$deb")"
+  exit 0
+fi
+
+[ "$(dpkg-deb -f "$deb" Package)" = orv ] || fail "package name '$(dpkg-deb -f "$deb" Package)'"
+[ "$(dpkg-deb -f "$deb" Version)" = 1.29 ] || fail "package version '$(dpkg-deb -f "$deb" Version)'"
+dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "Depends lacks libc6: '$(dpkg-deb -f "$deb" Depends)'"
+
+# Files (not folders) with their modes and owners.
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $1, $2, $6}' | sort -k3 >"$work/contents"
+sort -k3 >"$work/expected" <<'LIST'
+-rw-r--r-- root/root ./etc/logrotate.d/orv
+-rw------- root/root ./etc/orv/orv.cfg
+-rwxr-xr-x root/root ./usr/bin/orvq
+-rw-r--r-- root/root ./usr/lib/systemd/system/orv.service
+-rwxr-xr-x root/root ./usr/libexec/orv/orv-cpuusage.sh
+-rwxr-xr-x root/root ./usr/libexec/orv/orv-proccount.sh
+-rwxr-xr-x root/root ./usr/libexec/orv/orv-proclist.sh
+-rwxr-xr-x root/root ./usr/sbin/orv
+-rw-r--r-- root/root ./usr/share/doc/orv/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/orv/copyright
+-rw-r--r-- root/root ./usr/share/doc/orv/helper-scripts.md
+-rw-r--r-- root/root ./usr/share/doc/orv/operator-guide.md
+-rw-r--r-- root/root ./usr/share/doc/orv/protocol.md
+-rw-r--r-- root/root ./usr/share/man/man1/orvq.1.gz
+-rw-r--r-- root/root ./usr/share/man/man5/orv.cfg.5.gz
+-rw-r--r-- root/root ./usr/share/man/man8/orv.8.gz
+LIST
+diff "$work/expected" "$work/contents" >"$work/contents.diff" ||
+  { cat "$work/contents.diff" >&2; fail "package contents"; }
+dpkg-deb -c "$deb" | grep -q ' \./var/log/orv/$' || fail "no /var/log/orv folder in the package"
+
+# Conffiles and maintainer scripts.
+dpkg-deb -e "$deb" "$work/control"
+printf '/etc/orv/orv.cfg\n/etc/logrotate.d/orv\n' | diff - "$work/control/conffiles" >&2 ||
+  fail "conffiles"
+for script in postinst prerm postrm; do
+  [ -x "$work/control/$script" ] || { fail "$script missing or not executable"; continue; }
+  sh -n "$work/control/$script" || fail "$script is not valid sh"
+done
+[ -f "$work/control/md5sums" ] || fail "no md5sums"
+
+# The packaged configuration names the packaged paths.
+dpkg-deb -x "$deb" "$work/root"
+grep -qx 'orvpath=/usr/sbin/orv' "$work/root/etc/orv/orv.cfg" || fail "orvpath in the package"
+grep -qx 'password=' "$work/root/etc/orv/orv.cfg" || fail "the package must ship without a password"
+
+if [ $failures -ne 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "package $(basename "$deb"): ok"
