@@ -44,8 +44,15 @@ soak:
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# Debian package build-deb/orv_<version>_<arch>.deb: prefix /usr, Debian's
+# hardening flags, stripped programs.
 deb:
-	@echo "deb: not there yet"
+	cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_TESTS=OFF \
+	  -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DCMAKE_CXX_FLAGS="$$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS) $$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)" >/dev/null
+	cmake --build build-deb -j$(JOBS)
+	cd build-deb && cpack -G DEB
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz build-deb
