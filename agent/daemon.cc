@@ -295,6 +295,14 @@ void closepidfile(FILE* stream) {
 int Listen(socklen_t& addrlen, String& err) {
   std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
   String host = s->Host;
+  // "SetSettings" stores any number as the port. The socket layer would take
+  // 0 as "any free port" and cut larger numbers to 16 bits, leaving the agent
+  // on a port nobody knows; such a number cannot be opened, and retrying
+  // does not change that.
+  if (s->Port < 1 || s->Port > 65535) {
+    err = "Invalid port number";
+    return 0;
+  }
   for (int attempt = 0; attempt < 3; ++attempt) {
     int fd = TcpListen(host.Length() ? host.CStr() : nullptr, s->Port, addrlen, err);
     if (fd > 0) return fd;

@@ -39,7 +39,8 @@ FILE* createpidfile();
 void closepidfile(FILE* stream);
 
 // Opens the listening socket for the current settings' Host and Port, up to
-// 3 attempts 1 second apart. Returns the handle or 0 with the reason in err.
+// 3 attempts 1 second apart. Returns the handle or 0 with the reason in err;
+// a Port outside 1..65535 fails at once.
 int Listen(socklen_t& addrlen, String& err);
 
 // The whole agent; main() only calls this.

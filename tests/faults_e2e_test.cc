@@ -449,6 +449,34 @@ TEST(FaultsTest, PortTakenAtSwitchTimeKeepsTheOldOne) {
   ExpectServing(agent);
 }
 
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+  return n;
+}
+
+TEST(FaultsTest, PortOutsideTheTcpRangeKeepsTheOldOne) {
+  AgentProcess agent;
+  ASSERT_TRUE(agent.Start()) << agent.console();
+  // "SetSettings" stores any number; none of these is a port to listen on
+  // (0 would be any free port, 65536 and 70000 would wrap to 0 and 4464).
+  const char* ports[] = {"0", "65536", "70000", "-5"};
+  size_t returns = 0;
+  for (const char* p : ports) {
+    EXPECT_EQ(Ask(agent, {"SetSettings", std::string("Port=") + p}), "200\n\r") << p;
+    ++returns;
+    EXPECT_TRUE(Eventually(
+        [&] { return Count(agent.console(), "Return to original port") == returns; }, 6000))
+        << p << "\n"
+        << agent.console();
+    ASSERT_TRUE(testutil::PortAnswers(agent.port(), 5000)) << p;
+    std::string info = Ask(agent, {"GetInfo"});
+    EXPECT_EQ(testutil::ReplyNumber(info, "Port"), agent.port()) << p << ": " << info;
+  }
+  EXPECT_EQ(Count(agent.console(), "Server port switching .. Ok"), 0u) << agent.console();
+  ExpectServing(agent);
+}
+
 // --- A server that vanishes during an upgrade ---
 
 TEST(FaultsTest, PeerVanishingMidUpgradeReleasesTheClaim) {
