@@ -5,9 +5,11 @@
 // before the case began.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -343,6 +345,36 @@ TEST_F(HostileClientsTest, IdleConnectionsAreDroppedAtTheLimit) {
   auto start = ProbeClock::now();
   for (auto& c : idle) EXPECT_TRUE(c->WaitClosed(4000));
   EXPECT_LT(ProbeClock::now() - start, std::chrono::milliseconds(4000));
+}
+
+TEST_F(HostileClientsTest, RunningOutOfDescriptorsIsSurvived) {
+  // Lower the agent's descriptor limit to a little above what it holds, then
+  // open more idle connections than fit.
+  struct rlimit old_limit;
+  ASSERT_EQ(prlimit(agent_->pid(), RLIMIT_NOFILE, nullptr, &old_limit), 0);
+  struct rlimit low = old_limit;
+  low.rlim_cur = static_cast<rlim_t>(before_.fds + 20);
+  if (prlimit(agent_->pid(), RLIMIT_NOFILE, &low, nullptr) != 0) {
+    GTEST_SKIP() << "cannot lower the agent's descriptor limit here";
+  }
+  std::vector<std::unique_ptr<RawConn>> idle;
+  for (int i = 0; i < 40; ++i) {
+    idle.push_back(std::make_unique<RawConn>(port()));
+    ASSERT_TRUE(idle.back()->ok());
+  }
+  EXPECT_TRUE([&] {
+    auto deadline = ProbeClock::now() + std::chrono::seconds(3);
+    while (agent_->console().find("Accept error: Too many open files") == std::string::npos) {
+      if (ProbeClock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return true;
+  }()) << agent_->console();
+  // The idle limit frees descriptors; the waiting connections get their turn.
+  std::string info = testutil::Ask(port(), AgentProcess::kPassword, "GetInfo\n\r", 15000);
+  EXPECT_EQ(info.compare(0, 4, "200\n"), 0) << info;
+  idle.clear();
+  ASSERT_EQ(prlimit(agent_->pid(), RLIMIT_NOFILE, &old_limit, nullptr), 0);
 }
 
 }  // namespace
