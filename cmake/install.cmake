@@ -157,4 +157,7 @@ if(ORV_BUILD_TESTS)
            COMMAND ${CMAKE_SOURCE_DIR}/tests/manpage_test.sh ${CMAKE_SOURCE_DIR}/docs/man)
   set_tests_properties(install_tree install_package install_package_lintian install_manpages
                        PROPERTIES LABELS install TIMEOUT 240 SKIP_RETURN_CODE 77)
+  # cpack first brings the build folder up to date; two at once would race.
+  set_tests_properties(install_package install_package_lintian
+                       PROPERTIES RESOURCE_LOCK orv_build_folder)
 endif()

@@ -125,8 +125,9 @@ start_agent() {
 
 # Waits until the agent answers GetInfo (0), ends (1) or 10 s pass (2).
 wait_ready() {
-  local orvq=$1 port=$2 i
+  local orvq=$1 port=$2 i deadline=$((SECONDS + 10))
   for i in $(seq 1 100); do
+    [ $SECONDS -lt $deadline ] || return 2
     kill -0 "$agent_pid" 2>/dev/null || return 1
     if "$orvq" -p "$port" -P installtest -t 2000 GetInfo >"$work/info.out" 2>/dev/null; then
       return 0
