@@ -181,9 +181,9 @@ void GetAgentSettings(const VQRequest&, ORVReply& reply) {
 
 void SetAgentSettings(const VQRequest& request, ORVReply& reply) {
   auto apply = [&request](TORVSettings& s) {
-    const int count = request.GetParamsCount();
-    for (int i = 1; i <= count; ++i) {
-      String param = request.GetParam(i, 1);
+    const TStrList params = request.GetParams(1);
+    for (int i = 0; i < params.Count(); ++i) {
+      String param = params[i];
       int eq = param.Pos('=');
       if (eq == 0) continue;
       String name = param.Copy(1, eq - 1);

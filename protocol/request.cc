@@ -125,11 +125,29 @@ String VQRequest::GetParam(int line, int trim) const {
   return value;
 }
 
+TStrList VQRequest::GetParams(int trim) const {
+  TStrList lines;
+  const char* p = Data();
+  const int n = Length();
+  int begin = 0;
+  while (begin < n) {
+    const void* lf = std::memchr(p + begin, '\n', static_cast<size_t>(n - begin));
+    if (!lf) break;  // the text after the last line feed is no line
+    const int end = static_cast<int>(static_cast<const char*>(lf) - p);
+    String value;
+    value.CopyData(p + begin, end - begin);
+    if (trim) value.Trim();
+    lines.Add(value);
+    begin = end + 1;
+  }
+  return lines;
+}
+
 String VQRequest::GetNamedParam(const char* name) const {
   if (name == nullptr) return String();
-  const int count = GetParamsCount();
-  for (int i = 1; i <= count; ++i) {
-    String line = GetParam(i, 1);
+  const TStrList lines = GetParams(1);
+  for (int i = 0; i < lines.Count(); ++i) {
+    const String line = lines[i];
     int eq = line.Pos('=');
     if (eq == 0) continue;
     String key = line.Copy(1, eq - 1);

@@ -54,6 +54,11 @@ class VQRequest : public String {
   // Line `line` (1-based; below 1 reads line 1) without its line feed, trimmed
   // when trim is not 0; empty beyond the last line.
   String GetParam(int line, int trim) const;
+  // Every line ended by a line feed (GetParamsCount of them), in order and
+  // without their line feeds, trimmed when trim is not 0. One pass over the
+  // text: walk the lines with this rather than with GetParam(1..count),
+  // which rescans the text from its start for every line.
+  TStrList GetParams(int trim) const;
   // The value of the first complete line "name = value" (name compared
   // exactly after trimming); empty when there is none.
   String GetNamedParam(const char* name) const;

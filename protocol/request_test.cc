@@ -1,5 +1,8 @@
 #include "protocol/request.h"
 
+#include <chrono>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "crypto/twofish.h"
@@ -115,6 +118,29 @@ TEST_F(RequestTest, NamedParams) {
   EXPECT_EQ(r.GetNamedParam("port").ToStd(), "");
   EXPECT_EQ(r.GetNamedParam("Tail").ToStd(), "");  // the last line has no line feed
   EXPECT_EQ(r.GetNamedParam("noequals").ToStd(), "");
+}
+
+TEST_F(RequestTest, GetParamsGivesTheLinesGetParamGives) {
+  VQRequest r = Holding(String(" a \n\nb\r\n c\nafter the last line feed"));
+  ASSERT_EQ(r.GetParamsCount(), 4);
+  for (int trim = 0; trim <= 1; ++trim) {
+    const TStrList lines = r.GetParams(trim);
+    ASSERT_EQ(lines.Count(), 4);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(lines[i], r.GetParam(i + 1, trim)) << i;
+  }
+  EXPECT_EQ(VQRequest().GetParams(1).Count(), 0);
+}
+
+// A management request of a few megabytes of empty lines once kept a session
+// thread busy for hours: every line was looked up by rescanning the text.
+TEST_F(RequestTest, NamedParamAfterManyLinesIsFoundInLinearTime) {
+  std::string text(200000, '\n');
+  text += "Port = 7\n";
+  VQRequest r = Holding(Bytes(text));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(r.GetNamedParam("Port").ToStd(), "7");
+  EXPECT_EQ(r.GetParams(1).Count(), 200001);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 }  // namespace
