@@ -45,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!accepted) return 0;
 
   const int count = request.GetParamsCount();
+  if (request.GetParams(1).Count() != count) std::abort();
   for (int line = 0; line <= count + 1 && line < 64; ++line) {
     String param = request.GetParam(line, line & 1);
     if (param.Length() > request.Length()) std::abort();
