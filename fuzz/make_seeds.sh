@@ -22,6 +22,9 @@ seed request command_only 'INFO\n\r'
 seed request params 'TEST-FreeSpace\n/var\n  1000  \n\r'
 seed request named 'SET-Options\nport = 5056\n password=secret \n=novalue\nnoequals\n\r'
 seed request empty_lines '\n\n\n\r'
+# Thousands of empty lines before a named value: once looked up by rescanning
+# the text for every line.
+seed request many_lines '%s\nport = 1\n\r' "$(printf '\n%.0s' {1..3000}; printf x)"
 
 seed value_codec int '-2147483649'
 seed value_codec int64 '9223372036854775807'
