@@ -18,6 +18,15 @@ namespace {
 
 constexpr int kLineMax = 512;  // 511 bytes and the terminator
 
+// True when a message of this class goes anywhere: the console in
+// interactive mode, or one of the log files. A daemon that logs only
+// failures formats nothing, and takes no lock, for the messages every
+// request produces.
+bool Shown(const TORVSettings& s, MsgType type) {
+  return s.Interactive || s.Verbose || (type == msgOk && s.LogSuccess) ||
+         (type == msgBad && s.LogFails);
+}
+
 // Formats and writes one message; the caller holds showmutex.
 void EmitLocked(const TORVSettings& s, const char* text, in_addr peer, MsgType type) {
   time_t now = time(nullptr);
@@ -50,7 +59,7 @@ void EmitLocked(const TORVSettings& s, const char* text, in_addr peer, MsgType t
 void showmessage(const char* format, in_addr peer, MsgType type, int args, ...) {
   std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
   if (type == msgDebug && !s->Debug) return;
-  if (format == nullptr) return;
+  if (format == nullptr || !Shown(*s, type)) return;
 
   char text[kLineMax];
   if (args) {
@@ -66,9 +75,10 @@ void showmessage(const char* format, in_addr peer, MsgType type, int args, ...) 
 }
 
 void showmessage_nowait(const char* text, in_addr peer, MsgType type) {
-  if (!showmutex.try_lock()) return;
+  std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
+  if (!Shown(*s, type) || !showmutex.try_lock()) return;
   std::lock_guard<std::mutex> lock(showmutex, std::adopt_lock);
-  EmitLocked(*ORVSettings.Get(), text, peer, type);
+  EmitLocked(*s, text, peer, type);
 }
 
 void writelog(String filename, const char* line, const char* configfile) {
