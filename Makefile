@@ -30,19 +30,16 @@ tsan:
 
 bench:
 	$(MAKE) build BUILD=build-bench CMAKE_FLAGS="-DORV_BUILD_BENCH=ON"
-	build-bench/orv_bench
+	bench/run.sh build-bench
 
-# Every fuzz target for a bounded time each (FUZZ_SECONDS), built with clang.
-FUZZ_SECONDS ?= 60
-FUZZ_BUILD ?= build-fuzz
+# Every fuzz target for a bounded time each (FUZZ_SECONDS).
 fuzz:
-	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DORV_BUILD_FUZZ=ON -DORV_BUILD_TESTS=OFF >/dev/null
-	cmake --build $(FUZZ_BUILD) --target orv_fuzz -j$(JOBS)
-	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	@echo "fuzz: not there yet"
 
 # Minutes of mixed load, signals and reloads; prints counts, RSS and fds.
 soak:
-	@echo "soak: not there yet"
+	$(MAKE) build BUILD=$(or $(SOAK_BUILD),build-bench) CMAKE_FLAGS="$(if $(filter %tsan,$(SOAK_BUILD)),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_SANITIZE=thread,-DORV_BUILD_BENCH=ON)"
+	bench/soak.sh $(or $(SOAK_BUILD),build-bench)
 
 # Honours DESTDIR and PREFIX.
 install: build
