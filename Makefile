@@ -32,9 +32,13 @@ bench:
 	$(MAKE) build BUILD=build-bench CMAKE_FLAGS="-DORV_BUILD_BENCH=ON"
 	bench/run.sh build-bench
 
-# Every fuzz target for a bounded time each (FUZZ_SECONDS).
+# Every fuzz target for a bounded time each (FUZZ_SECONDS), built with clang.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD ?= build-fuzz
 fuzz:
-	@echo "fuzz: not there yet"
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DORV_BUILD_FUZZ=ON -DORV_BUILD_TESTS=OFF >/dev/null
+	cmake --build $(FUZZ_BUILD) --target orv_fuzz -j$(JOBS)
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # Minutes of mixed load, signals and reloads; prints counts, RSS and fds.
 soak:
