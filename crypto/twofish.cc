@@ -13,7 +13,7 @@
 #include <cstring>
 #include <mutex>
 
-bool Twofish_initialised = false;
+std::atomic<bool> Twofish_initialised{false};
 
 namespace {
 

@@ -13,6 +13,7 @@
 #ifndef ORV_CRYPTO_TWOFISH_H_
 #define ORV_CRYPTO_TWOFISH_H_
 
+#include <atomic>
 #include <cstdint>
 
 struct Twofish_key {
@@ -20,7 +21,9 @@ struct Twofish_key {
   uint32_t K[40];      // whitening and round sub-keys
 };
 
-extern bool Twofish_initialised;
+// Set once the tables are built. Atomic so that a thread that sees it set
+// also sees the tables, whichever thread built them.
+extern std::atomic<bool> Twofish_initialised;
 
 void Twofish_initialise();
 void Twofish_prepare_key(const unsigned char* key, int length, Twofish_key* out);

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <mutex>
 #include <thread>
 
 #include "crypto/twofish.h"
@@ -49,8 +50,14 @@ class FakeAgent {
     thread_.join();
   }
   int port() const { return port_; }
-  std::string request_text() const { return request_text_; }
-  std::string session_key() const { return session_key_; }
+  std::string request_text() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return request_text_;
+  }
+  std::string session_key() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return session_key_;
+  }
   bool accepted() const { return accepted_; }
 
  private:
@@ -67,8 +74,11 @@ class FakeAgent {
     in_addr peer = {htonl(INADDR_LOOPBACK)};
     accepted_ = req.ParseInitRequest(String(password_.c_str()), peer) == 1;
     if (accepted_ && mode_ == kAnswer) {
-      request_text_ = req.ToStd();
-      session_key_ = req.GetSessionKey().ToStd();
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        request_text_ = req.ToStd();
+        session_key_ = req.GetSessionKey().ToStd();
+      }
       ORVReply reply;
       reply.InitPacket(nullptr, req.GetSessionKey());
       reply = String(reply_text_.c_str());
@@ -83,6 +93,8 @@ class FakeAgent {
   int fd_ = -1;
   int port_ = 0;
   std::thread thread_;
+  // Written by the serving thread, read by the test once orvq has exited.
+  mutable std::mutex mutex_;
   std::string request_text_, session_key_;
   std::atomic<bool> accepted_{false};
 };
