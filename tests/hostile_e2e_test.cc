@@ -24,8 +24,10 @@ using testutil::AgentProcess;
 using testutil::ProbeClock;
 using testutil::RawConn;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;  // the allocator's quarantine keeps freed memory
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers' allocators keep freed memory (quarantine, shadow and
+// history), so resident memory says nothing about leaks there.
+constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
 #endif
