@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,8 +25,12 @@ namespace {
 
 const char kRule[] = "-------------------------------------------------------------";
 
-// Set by SIGHUP in daemon mode; the main loop reloads within a second.
-volatile sig_atomic_t g_reload_config = 0;
+// Set by SIGHUP in daemon mode; the main loop reloads within a second. The
+// handler may run on any thread: a lock-free atomic is both safe in a
+// handler and ordered between threads (a volatile sig_atomic_t is only the
+// former).
+std::atomic<int> g_reload_config{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the SIGHUP flag must be lock-free");
 
 // What the segmentation-fault handler needs, prepared by the main thread so
 // that the handler itself neither allocates nor locks.
@@ -177,8 +182,7 @@ void WaitForConnection(TListener& l, char** argv, char** envp) {
       ORVFlags.Upgrade = 0;
       ResumeAfterFailedExec(l);
     }
-    if (g_reload_config) {
-      g_reload_config = 0;
+    if (g_reload_config.exchange(0)) {
       String ignored;
       ORVSettings.LoadOptions(ignored);
       RememberForSignals(*ORVSettings.Get());

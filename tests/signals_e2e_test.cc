@@ -1,0 +1,101 @@
+// Signals from the outside: SIGHUP reloads a daemon's settings file and ends
+// an agent that runs in the foreground.
+#include <signal.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "tests/agent_harness.h"
+
+namespace {
+
+using testutil::AgentProcess;
+using Clock = std::chrono::steady_clock;
+
+// True once pid is gone or a zombie (a daemon's parent has exited, so
+// nobody in this test can reap it).
+bool Gone(pid_t pid) {
+  if (kill(pid, 0) != 0) return true;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  size_t paren = line.rfind(')');
+  return paren == std::string::npos || line.compare(paren + 2, 1, "Z") == 0;
+}
+
+bool Eventually(const std::function<bool()>& done, int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (Clock::now() < deadline) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return done();
+}
+
+// A daemon started through the harness: the harness's child is the parent
+// that prints "Daemon started" and exits; the daemon is found by its pid file.
+class DaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    agent_ = std::make_unique<AgentProcess>("pidfile=" + pids_.File("orv.pid") + "\r\n",
+                                            std::vector<std::string>{"-d"});
+    agent_->Start();  // returns once the parent has exited or the port answers
+    ASSERT_TRUE(testutil::PortAnswers(agent_->port(), 10000)) << agent_->console();
+    ASSERT_TRUE(Eventually(
+        [&] {
+          daemon_ = std::atoi(testutil::ReadFile(pids_.File("orv.pid")).c_str());
+          return daemon_ > 0;
+        },
+        5000));
+  }
+  void TearDown() override {
+    if (daemon_ > 0) {
+      kill(daemon_, SIGTERM);
+      if (!Eventually([&] { return Gone(daemon_); }, 5000)) kill(daemon_, SIGKILL);
+    }
+  }
+
+  testutil::TempDir pids_;
+  std::unique_ptr<AgentProcess> agent_;
+  pid_t daemon_ = -1;
+};
+
+TEST_F(DaemonTest, SighupReloadsTheSettingsFileWithinASecondOrTwo) {
+  std::string cfg = testutil::ReadFile(agent_->config_path());
+  testutil::WriteFile(agent_->config_path(), cfg + "comment=after hangup\r\n");
+  ASSERT_EQ(kill(daemon_, SIGHUP), 0);
+  EXPECT_TRUE(Eventually(
+      [&] {
+        return agent_->Query({"GetInfo"}).out.find("\nComment=after hangup\n") !=
+               std::string::npos;
+      },
+      5000));
+  EXPECT_FALSE(Gone(daemon_));
+}
+
+TEST_F(DaemonTest, SighupWithABrokenFileKeepsThePreviousSettings) {
+  std::string cfg = testutil::ReadFile(agent_->config_path());
+  testutil::WriteFile(agent_->config_path(), cfg + "password=\r\n");
+  ASSERT_EQ(kill(daemon_, SIGHUP), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(agent_->Query({"GetInfo"}).status, 0);  // still the old password
+  EXPECT_EQ(agent_->Query({"GetInfo"}, "").status, 1);
+}
+
+TEST(ForegroundSignalTest, SighupEndsAnAgentInTheForeground) {
+  AgentProcess agent;
+  ASSERT_TRUE(agent.Start()) << agent.console();
+  ASSERT_EQ(kill(agent.pid(), SIGHUP), 0);
+  EXPECT_EQ(agent.WaitExit(5000), 128 + SIGHUP);
+}
+
+}  // namespace
