@@ -1,4 +1,7 @@
-// Client sessions: one detached thread per accepted connection. A session
+// Client sessions: each accepted connection is served by a detached session
+// thread, a new one or one that finished its previous connection within the
+// last seconds and waits for the next; a connection never waits for another
+// to end. A session
 // reads until one whole request packet has arrived, checks and decrypts it,
 // has the dispatcher run it, sends the one encrypted reply and closes the
 // connection. After an accepted "UpgradeCode" the same connection carries
@@ -11,11 +14,13 @@
 
 #include "agent/flags.h"
 
-// The thread body: takes ownership of the heap ThreadParams and its socket.
+// The thread body: takes ownership of the heap ThreadParams and its socket,
+// serves that connection, then the ones handed to it while it waits.
 void* ClientExecute(void* params);
 
-// Starts a detached session thread for the connection. On failure the
-// connection is closed and false returned; the agent keeps serving.
+// Hands the connection to a waiting session thread or starts a new one. On
+// failure the connection is closed and false returned; the agent keeps
+// serving.
 bool StartSession(const ThreadParams& params);
 
 #endif  // ORV_AGENT_SESSION_H_

@@ -12,6 +12,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -84,6 +85,9 @@ class HostileClientsTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(agent_ != nullptr && agent_->pid() > 0);
+    // Session threads linger a couple of seconds for the next connection;
+    // the baseline is taken once those of earlier cases have ended.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     ASSERT_TRUE(testutil::WaitQuiet(port(), AgentProcess::kPassword, agent_->pid(), -1, -1, 5000));
     before_ = testutil::UsageOf(agent_->pid());
   }
