@@ -77,19 +77,11 @@ class RawConn {
   // appended to *got.
   bool WaitClosed(int timeout_ms, std::string* got = nullptr) {
     auto deadline = ProbeClock::now() + std::chrono::milliseconds(timeout_ms);
-    char buf[4096];
+    std::string ignored;
     for (;;) {
-      auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - ProbeClock::now());
-      if (left.count() <= 0) return false;
-      struct pollfd p = {fd_.get(), POLLIN, 0};
-      int r = poll(&p, 1, static_cast<int>(left.count()));
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return false;
-      ssize_t n = recv(fd_.get(), buf, sizeof buf, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return true;
-      if (got) got->append(buf, static_cast<size_t>(n));
+      ssize_t n = ReadSome(deadline, 4096, got ? got : &ignored);
+      if (n < 0) return false;
+      if (n == 0) return true;
     }
   }
 
@@ -97,20 +89,8 @@ class RawConn {
   // or timeout_ms passes first.
   bool ReadAtLeast(size_t n, int timeout_ms, std::string* got) {
     auto deadline = ProbeClock::now() + std::chrono::milliseconds(timeout_ms);
-    char buf[4096];
     while (got->size() < n) {
-      auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - ProbeClock::now());
-      if (left.count() <= 0) return false;
-      struct pollfd p = {fd_.get(), POLLIN, 0};
-      int r = poll(&p, 1, static_cast<int>(left.count()));
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return false;
-      size_t room = std::min(sizeof buf, n - got->size());
-      ssize_t k = recv(fd_.get(), buf, room, 0);
-      if (k < 0 && errno == EINTR) continue;
-      if (k <= 0) return false;
-      got->append(buf, static_cast<size_t>(k));
+      if (ReadSome(deadline, n - got->size(), got) <= 0) return false;
     }
     return true;
   }
@@ -133,6 +113,26 @@ class RawConn {
   void Close() { fd_.reset(); }
 
  private:
+  // One read of at most room bytes, appended to *got, waiting no later than
+  // deadline: the count read, 0 when the peer closed, -1 on time-out or error.
+  ssize_t ReadSome(ProbeClock::time_point deadline, size_t room, std::string* got) {
+    char buf[4096];
+    for (;;) {
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - ProbeClock::now());
+      if (left.count() <= 0) return -1;
+      struct pollfd p = {fd_.get(), POLLIN, 0};
+      int r = poll(&p, 1, static_cast<int>(left.count()));
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return -1;
+      ssize_t k = recv(fd_.get(), buf, std::min(sizeof buf, room), 0);
+      if (k < 0 && errno == EINTR) continue;
+      if (k < 0) return 0;  // a reset ends the connection like a close
+      got->append(buf, static_cast<size_t>(k));
+      return k;
+    }
+  }
+
   UniqueFd fd_;
 };
 
