@@ -17,6 +17,12 @@ int SafeStrlen(const char* s) { return s ? static_cast<int>(std::strlen(s)) : 0;
 // ---------------------------------------------------------------------------
 // Storage
 
+char* String::EmptyBytes() {
+  // Read-only in practice: nothing writes at or beyond Length() == 0.
+  static char zero[1] = {0};
+  return zero;
+}
+
 void String::prAllocMem(int n) {
   if (n <= 0) {
     std::free(data_);
@@ -170,20 +176,20 @@ char String::operator[](int i) const {
 
 bool String::operator==(const String& other) const {
   if (length_ != other.length_) return false;
-  return length_ == 0 || std::memcmp(data_, other.data_, static_cast<size_t>(length_)) == 0;
+  return std::memcmp(Data(), other.Data(), static_cast<size_t>(length_)) == 0;
 }
 
 bool String::operator==(const char* text) const {
   if (text == nullptr) return length_ == 0;
   int n = SafeStrlen(text);
   if (n != length_) return false;
-  return n == 0 || std::memcmp(data_, text, static_cast<size_t>(n)) == 0;
+  return std::memcmp(Data(), text, static_cast<size_t>(n)) == 0;
 }
 
 int String::Pos(char c) const {
-  if (length_ == 0) return 0;
-  const void* p = std::memchr(data_, static_cast<unsigned char>(c), static_cast<size_t>(length_));
-  return p ? static_cast<int>(static_cast<const char*>(p) - data_) + 1 : 0;
+  const char* d = Data();
+  const void* p = std::memchr(d, static_cast<unsigned char>(c), static_cast<size_t>(length_));
+  return p ? static_cast<int>(static_cast<const char*>(p) - d) + 1 : 0;
 }
 
 int String::Pos(const char* s, int n) const {

@@ -48,8 +48,12 @@ class String {
   // SetZero, then a never-null pointer to the zero-terminated text.
   const char* CStr();
 
-  char* Data() { return data_; }
-  const char* Data() const { return data_; }
+  // Never null: an empty string without storage gives a pointer to a zero
+  // byte shared by all such strings, so a caller may hand Data() and Length()
+  // to memcpy, fwrite or send without a check. Nothing may be written
+  // through it at or beyond Length().
+  char* Data() { return data_ ? data_ : EmptyBytes(); }
+  const char* Data() const { return data_ ? data_ : EmptyBytes(); }
   int Length() const { return length_; }
   int Capacity() const { return capacity_; }
   bool IsEmpty() const { return length_ == 0; }
@@ -85,12 +89,13 @@ class String {
   // (size -1: no limit). Null buf, size 0 or an empty string: buf untouched.
   void StrCpy(char* buf, int size) const;
 
-  std::string ToStd() const { return std::string(data_ ? data_ : "", length_); }
+  std::string ToStd() const { return std::string(Data(), static_cast<size_t>(length_)); }
 
   // a followed by b in a new string presized to exactly the combined length.
   static String Concat(const char* a, int alen, const char* b, int blen);
 
  private:
+  static char* EmptyBytes();
   void prAllocMem(int n);
   void Reserve(int needed);
 

@@ -48,6 +48,26 @@ TEST(StringStorage, SetZeroAndCStr) {
   EXPECT_STREQ(t.CStr(), "abc");  // a full fixed string grows to take the zero
 }
 
+// Callers hand Data() and Length() straight to memcpy, fwrite and send,
+// which must never see a null pointer, even for zero bytes.
+TEST(StringStorage, EmptyStringsGiveAPointerToAZeroByte) {
+  String released("abc");
+  released.SetLength(0);
+  String moved_from("abc");
+  String taker(std::move(moved_from));
+  String cleared("abc");
+  cleared.CopyData(nullptr, 0);
+  const String* empties[] = {&released, &moved_from, &cleared};
+  for (const String* s : empties) {
+    ASSERT_NE(s->Data(), nullptr);
+    EXPECT_EQ(s->Data()[0], '\0');
+    EXPECT_EQ(s->Length(), 0);
+  }
+  EXPECT_NE(String().Data(), nullptr);
+  EXPECT_NE(String("abcdef").Copy(7, 1).Data(), nullptr);
+  EXPECT_EQ(String().ToStd(), "");
+}
+
 TEST(StringCompare, EqualityRules) {
   EXPECT_TRUE(String() == String(""));
   EXPECT_TRUE(String() == static_cast<const char*>(nullptr));

@@ -318,7 +318,6 @@ void RewriteSavedLine(const TORVSettings& s, const KeyDef& key, int value_pos, S
 }
 
 bool WriteString(FILE* f, const String& s) {
-  if (s.Length() == 0) return true;
   return std::fwrite(s.Data(), 1, static_cast<size_t>(s.Length()), f) ==
          static_cast<size_t>(s.Length());
 }

@@ -103,7 +103,7 @@ void TTempFile::Remove() {
 }
 
 const char* TTempFile::Path() const {
-  return path_.IsEmpty() ? "" : path_.Data();
+  return path_.Data();
 }
 
 bool ScanLeadingInt(FILE* f, int& value) {

@@ -19,7 +19,7 @@ const int SIZELEN_MINIMUM = SIZELEN_PSWD + 4 + SIZELEN_KEY + SIZELEN_REQUEST + S
 
 TPacketKey::TPacketKey(const String& keytext) {
   THash_SHA sha;
-  const unsigned char* digest = sha.GetHash(keytext.Data() ? keytext.Data() : "", keytext.Length());
+  const unsigned char* digest = sha.GetHash(keytext.Data(), keytext.Length());
   Twofish_prepare_key(digest, sha.GetHashSize(), &key_);
   unsigned char ones[16];
   std::memset(ones, 0xFF, sizeof ones);
@@ -46,7 +46,6 @@ void TPacketKey::Decrypt(const char* in, int n, char* out) const { Run<true>(in,
 
 String TPacketKey::Encrypt(const String& data) const {
   String out;
-  if (data.Length() == 0) return out;
   out.SetLength(data.Length());
   Encrypt(data.Data(), data.Length(), out.Data());
   return out;
@@ -54,7 +53,6 @@ String TPacketKey::Encrypt(const String& data) const {
 
 String TPacketKey::Decrypt(const String& data) const {
   String out;
-  if (data.Length() == 0) return out;
   out.SetLength(data.Length());
   Decrypt(data.Data(), data.Length(), out.Data());
   return out;

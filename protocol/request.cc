@@ -112,7 +112,7 @@ String VQRequest::GetParam(int line, int trim) const {
   const int n = Length();
   int begin = 0;
   for (int current = 1; current < line; ++current) {
-    const void* lf = begin < n ? std::memchr(p + begin, '\n', static_cast<size_t>(n - begin)) : nullptr;
+    const void* lf = std::memchr(p + begin, '\n', static_cast<size_t>(n - begin));
     if (!lf) return String();
     begin = static_cast<int>(static_cast<const char*>(lf) - p) + 1;
   }

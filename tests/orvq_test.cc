@@ -9,8 +9,9 @@
 
 #include <atomic>
 #include <cstring>
-#include <string>
 #include <mutex>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include "crypto/twofish.h"
@@ -107,6 +108,26 @@ TEST(Orvq, SendsCommandAndParamsAndPrintsTheReply) {
   EXPECT_EQ(r.out, "200\nline one\nline%0Atwo\n");
   EXPECT_EQ(agent.request_text(), "TEST-FolderSize\n/tmp\n1\n\r");
   EXPECT_EQ(agent.session_key(), "key1");
+}
+
+// A reply of one CR (nothing to say) and a code without values are whole
+// replies: printed as they are, status 0.
+TEST(Orvq, EmptyAndCodeOnlyReplies) {
+  const struct {
+    const char* text;  // reply text before the agent closes it with LF and CR
+    const char* printed;
+  } rows[] = {{"", ""}, {"200", "200\n"}, {"301\n", "301\n"}};
+  for (const auto& row : rows) {
+    for (const char* decode : {"--decode", "-k"}) {
+      FakeAgent agent("pw", row.text, FakeAgent::kAnswer);
+      std::vector<std::string> args = {"-p", std::to_string(agent.port()), "-P", "pw", decode};
+      if (std::string(decode) == "-k") args.push_back("key");
+      args.push_back("GetInfo");
+      auto r = RunOrvq(args);
+      EXPECT_EQ(r.status, 0) << "'" << row.text << "' " << decode << ": " << r.err;
+      EXPECT_EQ(r.out, row.printed) << "'" << row.text << "' " << decode;
+    }
+  }
 }
 
 TEST(Orvq, DecodeUndoesLineEscapes) {
