@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -144,6 +145,41 @@ bool PassesFilter(const TORVSettings& s, in_addr peer) {
 
 FILE* g_pidfile = nullptr;
 
+// Write end of the pipe on which a new daemon tells the process that forked
+// it that it listens and has written its pid file; -1 when nobody waits.
+int g_ready_fd = -1;
+
+// The forking parent stays until the daemon is ready, so that whoever
+// started it (a service manager reading the pid file, a script) finds the
+// pid file written and the port open once the parent has ended, and a daemon
+// that fails before that ends the parent with its own exit status. A daemon
+// that re-executes itself (ReloadApp, a late segmentation fault) forks again;
+// its old process ends only after the new one has written the pid file.
+[[noreturn]] void AwaitDaemon(int ready_fd, pid_t child) {
+  // Opening the port takes at most three attempts a second apart; the rest
+  // is quick. A daemon that takes longer is left running on its own.
+  const int kReadyLimitMs = 30000;
+  struct pollfd p = {ready_fd, POLLIN, 0};
+  int r;
+  do {
+    r = poll(&p, 1, kReadyLimitMs);
+  } while (r < 0 && errno == EINTR);
+  char ok = 0;
+  ssize_t n = r > 0 ? ReadRetry(ready_fd, &ok, 1) : -1;
+  if (n == 0) {
+    // Closed without a word: the daemon ended and has printed why.
+    int status = 0;
+    pid_t w;
+    do {
+      w = waitpid(child, &status, 0);
+    } while (w < 0 && errno == EINTR);
+    fflush(stdout);
+    _exit(w == child && WIFEXITED(status) ? WEXITSTATUS(status) : 2);
+  }
+  puts("Daemon started");
+  exit(0);
+}
+
 // Polls the run flags until the listener has a connection waiting.
 void WaitForConnection(TListener& l, char** argv, char** envp) {
   for (;;) {
@@ -252,18 +288,36 @@ void showhelp(const char* message) {
 int daemon_init() {
   fflush(stdout);
   fflush(stderr);
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) return -1;
   pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid > 0) {
-    puts("Daemon started");
-    exit(0);
+  if (pid < 0) {
+    close(ready[0]);
+    close(ready[1]);
+    return -1;
   }
+  if (pid > 0) {
+    close(ready[1]);
+    AwaitDaemon(ready[0], pid);
+  }
+  close(ready[0]);
+  g_ready_fd = ready[1];
   setsid();
   if (!freopen("/dev/null", "r", stdin)) { /* keep going: the agent never reads stdin */ }
-  if (!freopen("/dev/null", "w", stdout)) { /* nothing is shown in daemon mode anyway */ }
-  if (!freopen("/dev/null", "w", stderr)) { /* likewise */ }
   InstallHandler(SIGHUP, reloadcfg);
   return 0;
+}
+
+void daemon_ready() {
+  if (g_ready_fd < 0) return;
+  fflush(stdout);
+  fflush(stderr);
+  if (!freopen("/dev/null", "w", stdout)) { /* nothing is shown in daemon mode anyway */ }
+  if (!freopen("/dev/null", "w", stderr)) { /* likewise */ }
+  const char ok = 1;
+  if (write(g_ready_fd, &ok, 1) != 1) { /* the parent is gone: nobody waits */ }
+  close(g_ready_fd);
+  g_ready_fd = -1;
 }
 
 FILE* createpidfile() {
@@ -370,6 +424,7 @@ int AgentMain(int argc, char** argv, char** envp) {
   }
   listener.port = ORVSettings.Get()->Port;
   if (!settings.Interactive && settings.PidFile.Length() > 0) g_pidfile = createpidfile();
+  daemon_ready();
   showmessage("Listening...\n", LOCAL, msgInfo);
 
   for (;;) {

@@ -32,8 +32,13 @@ const char* ParseCommandLine(int argc, char** argv, TCommandLine& out);
 // Prints message, an empty line and the usage text, then exits with code 1.
 [[noreturn]] void showhelp(const char* message);
 
-// 0 in the detached child, -1 when the process cannot fork; the parent exits.
+// 0 in the detached child, -1 when the process cannot fork. The parent
+// waits until the child calls daemon_ready, prints "Daemon started" and
+// exits 0; when the child ends first, the parent exits with its status.
 int daemon_init();
+// In the child of daemon_init: the standard output and error go to the null
+// device and the waiting parent is released. Does nothing otherwise.
+void daemon_ready();
 // The open, locked pid file, or null.
 FILE* createpidfile();
 void closepidfile(FILE* stream);

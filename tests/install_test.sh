@@ -3,13 +3,17 @@
 #   - the exact list of installed files, for the prefixes /usr and /opt/orv;
 #   - that the installed configuration names the installed agent, helper
 #     scripts and log folder, and differs from etc/orv.cfg in nothing else;
-#   - the unit starts the installed agent; modes of the configuration and
-#     the scripts;
+#   - the unit starts the installed agent as a daemon (-d, Type=forking, the
+#     configured pid file, reload by SIGHUP) and passes systemd-analyze
+#     verify where that exists; modes of the configuration and the scripts;
 #   - that an existing configuration is never replaced;
-#   - that the installed agent starts from the installed configuration (with
-#     a password and a free port written into it), answers the installed
-#     orvq, runs an installed helper script, logs into the installed log
-#     folder and stops on QUIT.
+#   - that the installed agent, started with the unit's own command line
+#     from the installed configuration (with a password and a free port
+#     written into it), has written its pid file when the starting process
+#     ends, answers the installed orvq, runs an installed helper script,
+#     reloads its file on the unit's reload command, logs into the installed
+#     log folder, prints nothing per request on its standard output (the
+#     journal) and stops on QUIT.
 # Usage: install_test.sh BUILD_DIR
 set -u
 
@@ -22,7 +26,6 @@ failures=0
 cleanup() {
   if [ -n "$agent_pid" ] && kill -0 "$agent_pid" 2>/dev/null; then
     kill "$agent_pid" 2>/dev/null
-    wait "$agent_pid" 2>/dev/null
   fi
   rm -rf "$work"
 }
@@ -98,8 +101,23 @@ check_tree() {
   diff <(sed "s|=$prefix/|=/usr/|" "$cfg") "$src/etc/orv.cfg" >"$work/cfg.diff" ||
     { cat "$work/cfg.diff" >&2; fail "orv.cfg differs from etc/orv.cfg beyond its paths"; }
 
-  grep -qx "ExecStart=$prefix/sbin/orv -i /etc/orv/orv.cfg" "$dest$prefix/lib/systemd/system/orv.service" ||
-    fail "orv.service does not start $prefix/sbin/orv in the foreground"
+  local unit="$dest$prefix/lib/systemd/system/orv.service" line
+  for line in "Type=forking" "ExecStart=$prefix/sbin/orv -d /etc/orv/orv.cfg" \
+    "PIDFile=$(cfg_value "$cfg" pidfile)" 'ExecReload=/bin/kill -HUP $MAINPID'; do
+    grep -qxF "$line" "$unit" || fail "orv.service lacks '$line' with prefix $prefix"
+  done
+  verify_unit "$unit" "$dest"
+}
+
+# systemd-analyze verify on the unit, with its program found in DESTDIR $2;
+# any complaint fails, also those it only warns about.
+verify_unit() {
+  command -v systemd-analyze >/dev/null || { echo "note: no systemd-analyze, unit not verified"; return; }
+  local copy="$work/verify/orv.service"
+  mkdir -p "$work/verify"
+  sed "s|^ExecStart=/|ExecStart=$2/|" "$1" >"$copy"
+  systemd-analyze verify --man=no "$copy" >"$work/verify.out" 2>&1 && [ ! -s "$work/verify.out" ] ||
+    { cat "$work/verify.out" >&2; fail "systemd-analyze verify $1"; }
 }
 
 check_existing_config_kept() {
@@ -111,30 +129,32 @@ check_existing_config_kept() {
     fail "an existing /etc/orv/orv.cfg was replaced"
 }
 
-# Starts the installed agent on a configuration that is the installed one
-# with its paths moved into DESTDIR, a password and port $1. Sets agent_pid.
+# The value of directive $2 in the installed unit of DESTDIR $1.
+unit_value() { sed -n "s/^$2=//p" "$1/usr/lib/systemd/system/orv.service" | head -n 1; }
+
+# True while process $1 runs (a zombie does not: nobody here reaps a daemon).
+running() { [ -d "/proc/$1" ] && ! grep -q '^[0-9]* (.*) Z' "/proc/$1/stat" 2>/dev/null; }
+
+# Starts the installed agent with the unit's command line on a configuration
+# that is the installed one with its paths moved into DESTDIR, a password,
+# port $2 and a pid file of its own, its standard output captured as the
+# journal would. Returns the starting process's status; sets agent_pid from
+# the pid file, which must exist once the starting process has ended.
 start_agent() {
   local dest=$1 port=$2 cfg=$3
   sed -e "s|^\([a-z]*\)=/usr/|\1=$dest/usr/|" -e "s|=/var/log/orv/|=$dest/var/log/orv/|" \
     -e "s|^password=.*|password=installtest|" -e "s|^port=.*|port=$port|" \
-    -e "s|^tmpdir=.*|tmpdir=$work/tmp|" \
+    -e "s|^tmpdir=.*|tmpdir=$work/tmp|" -e "s|^pidfile=.*|pidfile=$work/orv.pid|" \
     "$dest/etc/orv/orv.cfg" >"$cfg"
-  "$dest/usr/sbin/orv" -i -v "$cfg" >"$work/agent.out" 2>&1 &
-  agent_pid=$!
-}
-
-# Waits until the agent answers GetInfo (0), ends (1) or 10 s pass (2).
-wait_ready() {
-  local orvq=$1 port=$2 i deadline=$((SECONDS + 10))
-  for i in $(seq 1 100); do
-    [ $SECONDS -lt $deadline ] || return 2
-    kill -0 "$agent_pid" 2>/dev/null || return 1
-    if "$orvq" -p "$port" -P installtest -t 2000 GetInfo >"$work/info.out" 2>/dev/null; then
-      return 0
-    fi
-    sleep 0.1
-  done
-  return 2
+  local cmd
+  cmd=$(unit_value "$dest" ExecStart | sed -e "s|^/|$dest/|" -e "s|/etc/orv/orv.cfg|$cfg|")
+  rm -f "$work/orv.pid"
+  timeout 60 $cmd >"$work/agent.out" 2>&1
+  local rc=$?
+  [ $rc -eq 0 ] || return $rc
+  agent_pid=$(cat "$work/orv.pid" 2>/dev/null)
+  [ -n "$agent_pid" ] || { fail "no pid file when the starting process ended"; return 1; }
+  return 0
 }
 
 check_installed_agent_runs() {
@@ -146,18 +166,19 @@ check_installed_agent_runs() {
   for attempt in 1 2 3 4 5; do
     port=$((20000 + RANDOM % 40000))
     start_agent "$dest" "$port" "$cfg"
-    wait_ready "$orvq" "$port"
     ready=$?
-    [ $ready -eq 1 ] || break
-    wait "$agent_pid" 2>/dev/null
-    agent_pid=
+    [ $ready -ne 0 ] || break
     grep -q "TCP listen error" "$work/agent.out" || break  # not a busy port: give up
   done
   if [ $ready -ne 0 ]; then
     cat "$work/agent.out" >&2
-    fail "the installed agent did not answer GetInfo"
+    fail "the installed agent did not start as the unit starts it (status $ready)"
     return
   fi
+  grep -qx "Daemon started" "$work/agent.out" || fail "no 'Daemon started' on the standard output"
+  local lines
+  lines=$(wc -l <"$work/agent.out")
+  "$orvq" -p "$port" -P installtest -t 5000 GetInfo >"$work/info.out" 2>&1
   head -n 1 "$work/info.out" | grep -qx 200 || fail "GetInfo answered $(head -n 1 "$work/info.out")"
 
   # The process test runs the installed helper script; the agent itself is
@@ -167,23 +188,39 @@ check_installed_agent_runs() {
   [ "$(head -n 1 "$work/proc.out")" = 200 ] && [ "$(sed -n 2p "$work/proc.out")" -ge 1 ] 2>/dev/null ||
     { cat "$work/proc.out" >&2; fail "TEST-Process orv through the installed script"; }
 
-  grep -q "Listening" "$dest/var/log/orv/verbose.log" 2>/dev/null ||
-    fail "nothing logged into the installed log folder"
+  # A failed request goes to the bad log of the installed log folder.
+  "$orvq" -p "$port" -P installtest -t 5000 NoSuchCommand >/dev/null 2>&1
+  "$orvq" -p "$port" -P wrong -t 5000 GetInfo >/dev/null 2>&1
+  grep -q "Unknown command" "$dest/var/log/orv/bad.log" 2>/dev/null ||
+    fail "a failed request was not logged into the installed log folder"
+
+  # The unit's reload command makes the daemon re-read its file in place.
+  printf 'comment=reloaded by the unit\n' >>"$cfg"
+  local reload i
+  reload=$(unit_value "$dest" ExecReload | sed "s|\$MAINPID|$agent_pid|")
+  $reload || fail "reload command '$reload' failed"
+  for i in $(seq 1 50); do
+    "$orvq" -p "$port" -P installtest -t 5000 GetInfo 2>/dev/null | grep -q '^Comment=reloaded by the unit' && break
+    sleep 0.1
+  done
+  [ $i -lt 50 ] || fail "the daemon did not reload its file on '$reload'"
+  running "$agent_pid" || fail "the daemon ended on '$reload'"
+
+  # Requests, refusals and the reload wrote nothing on the standard output.
+  [ "$(wc -l <"$work/agent.out")" -eq "$lines" ] ||
+    { cat "$work/agent.out" >&2; fail "the daemon wrote to its standard output after start-up"; }
 
   "$orvq" -p "$port" -P installtest -t 5000 QUIT >"$work/quit.out" 2>&1
   head -n 1 "$work/quit.out" | grep -qx 200 || fail "QUIT from 127.0.0.1 answered $(head -n 1 "$work/quit.out")"
-  local i
   for i in $(seq 1 50); do
-    kill -0 "$agent_pid" 2>/dev/null || break
+    running "$agent_pid" || break
     sleep 0.1
   done
-  if kill -0 "$agent_pid" 2>/dev/null; then
+  if running "$agent_pid"; then
     fail "the agent still runs 5 s after QUIT"
   else
-    wait "$agent_pid"
-    local rc=$?
     agent_pid=
-    [ $rc -eq 0 ] || fail "the agent ended with status $rc after QUIT"
+    [ ! -e "$work/orv.pid" ] || fail "the pid file is left after QUIT"
   fi
 }
 

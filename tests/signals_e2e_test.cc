@@ -1,5 +1,6 @@
 // Signals from the outside: SIGHUP reloads a daemon's settings file and ends
 // an agent that runs in the foreground.
+#include <sched.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -89,6 +90,23 @@ TEST_F(DaemonTest, SighupWithABrokenFileKeepsThePreviousSettings) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_EQ(agent_->Query({"GetInfo"}).status, 0);  // still the old password
   EXPECT_EQ(agent_->Query({"GetInfo"}, "").status, 1);
+}
+
+// A service manager that follows the daemon by its pid file looks at the
+// file when the process it knows ends: a daemon that restarts itself must
+// have written its new pid by then.
+TEST_F(DaemonTest, ReloadAppWritesTheNewPidBeforeTheOldProcessEnds) {
+  ASSERT_EQ(agent_->Query({"ReloadApp"}).out, "200\nOk\n");
+  // Looked at without a pause: the gap to catch is short.
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (!Gone(daemon_) && Clock::now() < deadline) sched_yield();
+  ASSERT_TRUE(Gone(daemon_));
+  pid_t next = std::atoi(testutil::ReadFile(pids_.File("orv.pid")).c_str());
+  ASSERT_GT(next, 0);
+  EXPECT_NE(next, daemon_);
+  EXPECT_FALSE(Gone(next));
+  daemon_ = next;  // stopped by TearDown
+  EXPECT_EQ(agent_->Query({"GetInfo"}).status, 0);
 }
 
 TEST(ForegroundSignalTest, SighupEndsAnAgentInTheForeground) {
