@@ -19,7 +19,7 @@
 #include "agent/session.h"
 #include "base/net.h"
 #include "base/oserror.h"
-#include "config/agent_info.h"
+#include "agent/agent_info.h"
 #include "config/settings.h"
 
 namespace {
@@ -233,7 +233,7 @@ void WaitForConnection(TListener& l, char** argv, char** envp) {
 
 }  // namespace
 
-const char* ParseCommandLine(int argc, char** argv, TCommandLine& out) {
+const char* ParseCommandLine(int argc, char** argv, TAgentOptions& out) {
   static const char kMissing[] = "Error\nInvalid or missed command line parameter";
   int i = 1;
   auto is = [&](const char* opt) { return i < argc && strcmp(argv[i], opt) == 0; };
@@ -375,7 +375,7 @@ int AgentMain(int argc, char** argv, char** envp) {
   PrintBanner();
 
   printf("Command line checking .. ");
-  TCommandLine cl;
+  TAgentOptions cl;
   if (const char* problem = ParseCommandLine(argc, argv, cl)) showhelp(problem);
 
   TORVSettings settings;

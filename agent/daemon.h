@@ -17,7 +17,7 @@
 #include "base/bytestring.h"
 
 // The command line: "[-d|-i] [-v|-vd] [-p <port>] <cfg_file>".
-struct TCommandLine {
+struct TAgentOptions {
   int Interactive = 0;
   int Verbose = 0;
   int Debug = 0;
@@ -27,7 +27,7 @@ struct TCommandLine {
 
 // Parses argv strictly in the documented order. Returns nullptr on success,
 // else the message that showhelp prints.
-const char* ParseCommandLine(int argc, char** argv, TCommandLine& out);
+const char* ParseCommandLine(int argc, char** argv, TAgentOptions& out);
 
 // Prints message, an empty line and the usage text, then exits with code 1.
 [[noreturn]] void showhelp(const char* message);
