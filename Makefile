@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 
 PREFIX ?= /usr
 
-.PHONY: all build run test asan tsan bench fuzz soak install deb clean
+.PHONY: all build run test asan tsan bench fuzz soak odr install deb clean
 
 all: build
 
@@ -27,6 +27,11 @@ asan:
 # TSan over the whole suite (the concurrency tests are the point).
 tsan:
 	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_SANITIZE=thread"
+
+# Whole-program build with link-time optimisation that fails on any type or
+# function defined differently in two places (One Definition Rule).
+odr:
+	$(MAKE) build BUILD=build-odr CMAKE_FLAGS="-DORV_CHECK_ODR=ON -DORV_BUILD_BENCH=ON"
 
 bench:
 	$(MAKE) build BUILD=build-bench CMAKE_FLAGS="-DORV_BUILD_BENCH=ON"
@@ -60,4 +65,4 @@ deb:
 	cd build-deb && cpack -G DEB
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz build-deb
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-deb build-odr

@@ -3,7 +3,7 @@
 #include "agent/addrlist.h"
 #include "agent/handlers.h"
 #include "agent/logging.h"
-#include "config/agent_info.h"
+#include "agent/agent_info.h"
 #include "config/settings.h"
 #include "protocol/value_codec.h"
 

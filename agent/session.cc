@@ -17,7 +17,7 @@
 #include "agent/dispatch.h"
 #include "agent/logging.h"
 #include "base/oserror.h"
-#include "config/agent_info.h"
+#include "agent/agent_info.h"
 #include "config/settings.h"
 #include "protocol/reply.h"
 #include "protocol/request.h"
@@ -124,10 +124,25 @@ void Session::Run() {
   shutdown(socket_.get(), SHUT_RDWR);
 }
 
+// The debug trace of one packet check: each size in the order the check read
+// it, then the refusal of a wrong password.
+void LogParseReport(const TParseReport& report, in_addr peer) {
+  static const char* const kSizeLines[TParseReport::kSizes] = {
+      "<-- TCP packet size: %d\n", "<-- ORV packet size: %d\n", "<-- Pswd size: %d\n",
+      "<-- Key size: %d\n", "<-- Req size: %d\n"};
+  for (int i = 0; i < report.sizes_read; ++i)
+    showmessage(kSizeLines[i], peer, msgDebug, 1, report.sizes[i]);
+  if (report.outcome == TParseReport::kWrongPassword)
+    showmessage("<-- Wrong password or MD5 error\n", peer, msgDebug);
+}
+
 void Session::HandleRequest() {
   const in_addr peer = params_.ClientAddr;
   std::shared_ptr<const TORVSettings> settings = ORVSettings.Get();
-  if (request_.ParseInitRequest(*CredentialFor(settings), peer) != 1) {
+  TParseReport report;
+  const int accepted = request_.ParseInitRequest(*CredentialFor(settings), &report);
+  LogParseReport(report, peer);
+  if (accepted != 1) {
     showmessage("<-- Invalid VQ request received\n", peer, msgInfo);
     return;
   }

@@ -12,6 +12,7 @@
 #include "base/environment.h"
 #include "config/settings.h"
 #include "crypto/twofish.h"
+#include "protocol/client.h"
 #include "protocol/packet.h"
 #include "tests/testutil.h"
 
@@ -27,14 +28,7 @@ std::string Module(int n) {
 
 // The 16-byte digest trailer a server sends after the module.
 std::string Trailer(const std::string& module, const char* key = kKey) {
-  MD5 ctx;
-  unsigned char d[16];
-  MD5Open(&ctx);
-  MD5Digest(&ctx, module.data(), static_cast<unsigned int>(module.size()));
-  MD5Close(&ctx, d);
-  String digest;
-  digest.CopyData(reinterpret_cast<const char*>(d), 16);
-  return EncodeData(digest, String(key), 0).ToStd();
+  return BuildUpgradeTrailer(module.data(), static_cast<int>(module.size()), String(key)).ToStd();
 }
 
 int Mode(const std::string& path) {

@@ -29,14 +29,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 20)) return 0;
   static const TPasswordCredential credential{String(kPassword)};
-  in_addr peer;
-  peer.s_addr = htonl(INADDR_LOOPBACK);
 
   VQRequest request;
   request.CopyData(reinterpret_cast<const char*>(data), static_cast<int>(size));
   const int whole = request.WholePacket();
   const bool oversized = request.Oversized();
-  const int accepted = request.ParseInitRequest(credential, peer);
+  TParseReport report;
+  const int accepted = request.ParseInitRequest(credential, &report);
+  if ((accepted == 1) != (report.outcome == TParseReport::kAccepted)) std::abort();
+  if (report.sizes_read < 1 || report.sizes_read > TParseReport::kSizes) std::abort();
 
   // A packet can only be accepted when it is whole and within bounds, and an
   // accepted one always leaves its session behind.

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "base/oserror.h"
+#include "crypto/md5.h"
 #include "protocol/packet.h"
 
 namespace {
@@ -59,6 +60,17 @@ String RandomSessionKey() {
   String key;
   for (unsigned char c : raw) key.AddChar(kAlphabet[c % (sizeof kAlphabet - 1)]);
   return key;
+}
+
+String BuildUpgradeTrailer(const char* module, int n, const String& sessionkey) {
+  MD5 ctx;
+  unsigned char digest[16];
+  MD5Open(&ctx);
+  MD5Digest(&ctx, module, static_cast<unsigned int>(n));
+  MD5Close(&ctx, digest);
+  String plain;
+  plain.CopyData(reinterpret_cast<const char*>(digest), 16);
+  return EncodeData(plain, sessionkey, 0);
 }
 
 TAgentConnection::TAgentConnection(const String& host, int port, int timeout_ms)

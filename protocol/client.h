@@ -22,6 +22,11 @@ String BuildRequestText(const String& command, const String* params, int count);
 // Fresh random printable text to use as a session key.
 String RandomSessionKey();
 
+// What a server sends after the bytes of a new executable: the MD5 digest of
+// the n bytes at module, encrypted under the session key of the upgrade
+// request (16 bytes).
+String BuildUpgradeTrailer(const char* module, int n, const String& sessionkey);
+
 class TAgentConnection {
  public:
   // Every wait (connect, send, receive) is bounded by timeout_ms.

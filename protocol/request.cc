@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "agent/logging.h"
-
 namespace {
 
 uint32_t ReadLE(const char* p, int width) {
@@ -44,34 +42,38 @@ bool VQRequest::Oversized() const {
   return ReadLE(Data(), SIZELEN_PACKET) > kMaxPacketLength;
 }
 
-int VQRequest::ParseInitRequest(const String& password, in_addr peer) {
-  return ParseInitRequest(TPasswordCredential(password), peer);
+int VQRequest::ParseInitRequest(const String& password, in_addr) {
+  return ParseInitRequest(TPasswordCredential(password));
 }
 
-int VQRequest::ParseInitRequest(const TPasswordCredential& password, in_addr peer) {
+int VQRequest::ParseInitRequest(const TPasswordCredential& password, TParseReport* report) {
+  TParseReport unused;
+  TParseReport& r = report ? *report : unused;
+  r = TParseReport();
+  auto note = [&r](uint64_t size) { r.sizes[r.sizes_read++] = static_cast<int>(size); };
   session_key_ = "";
   session_cipher_.reset();
   const int received = Length();
-  showmessage("<-- TCP packet size: %d\n", peer, msgDebug, 1, received);
+  note(static_cast<uint64_t>(received));
   if (received < SIZELEN_MINIMUM) return 0;
 
   // Every size is checked against the bytes received before anything behind
   // it is read; 64-bit sums keep hostile sizes from wrapping around.
   const char* p = Data();
   uint64_t packet = ReadLE(p, SIZELEN_PACKET);
-  showmessage("<-- ORV packet size: %d\n", peer, msgDebug, 1, static_cast<int>(packet));
+  note(packet);
   if (packet + SIZELEN_PACKET != static_cast<uint64_t>(received)) return 0;
 
   uint64_t pswd = ReadLE(p + OFFSET_PSWD - 1, SIZELEN_PSWD);
-  showmessage("<-- Pswd size: %d\n", peer, msgDebug, 1, static_cast<int>(pswd));
+  note(pswd);
   if (SIZELEN_MINIMUM + pswd > packet + SIZELEN_PACKET) return 0;
 
   uint64_t key = ReadLE(p + OFFSET_KEY - 1 + pswd, SIZELEN_KEY);
-  showmessage("<-- Key size: %d\n", peer, msgDebug, 1, static_cast<int>(key));
+  note(key);
   if (SIZELEN_MINIMUM + pswd + key > packet + SIZELEN_PACKET) return 0;
 
   uint64_t req = ReadLE(p + OFFSET_REQUEST - 1 + pswd + key, SIZELEN_REQUEST);
-  showmessage("<-- Req size: %d\n", peer, msgDebug, 1, static_cast<int>(req));
+  note(req);
   if (SIZELEN_MINIMUM + pswd + key + req > packet + SIZELEN_PACKET) return 0;
   if (static_cast<unsigned char>(p[OFFSET_AUTH - 1]) != kPacketSignature[0] ||
       static_cast<unsigned char>(p[OFFSET_AUTH]) != kPacketSignature[1])
@@ -80,7 +82,7 @@ int VQRequest::ParseInitRequest(const TPasswordCredential& password, in_addr pee
   const String& proof = password.Proof;
   if (pswd != static_cast<uint64_t>(proof.Length()) ||
       !SameBytes(p + OFFSET_PSWD + SIZELEN_PSWD - 1, proof.Data(), proof.Length())) {
-    showmessage("<-- Wrong password or MD5 error\n", peer, msgDebug);
+    r.outcome = TParseReport::kWrongPassword;
     return 0;
   }
 
@@ -96,6 +98,7 @@ int VQRequest::ParseInitRequest(const TPasswordCredential& password, in_addr pee
   session_key_ = sessionkey;
   session_cipher_ = std::move(cipher);
   String::operator=(text);
+  r.outcome = TParseReport::kAccepted;
   return 1;
 }
 

@@ -18,6 +18,18 @@
 #include "base/bytestring.h"
 #include "protocol/packet.h"
 
+// What ParseInitRequest found, for the caller to log: the sizes it read, in
+// the order it read them, up to the check that stopped it, and why it stopped.
+// The parser itself logs nothing, so the wire layer needs no logger.
+struct TParseReport {
+  enum TOutcome { kAccepted, kMalformed, kWrongPassword };
+  // Received bytes, then the packet, password, key and request lengths.
+  static constexpr int kSizes = 5;
+  TOutcome outcome = kMalformed;
+  int sizes_read = 0;  // how many entries of sizes are valid
+  int sizes[kSizes] = {};
+};
+
 class VQRequest : public String {
  public:
   // Request packets announcing more than this many bytes are refused before
@@ -34,10 +46,12 @@ class VQRequest : public String {
   bool Oversized() const;
 
   // Checks and decrypts the packet held: 1 and the text replaced by the
-  // request text on success; 0 (session key left empty) on rejection.
+  // request text on success; 0 (session key left empty) on rejection. The
+  // peer only names the client; nothing is logged.
   int ParseInitRequest(const String& password, in_addr peer);
-  // The same with the password prepared once per settings load.
-  int ParseInitRequest(const TPasswordCredential& password, in_addr peer);
+  // The same with the password prepared once per settings load; report, when
+  // given, receives the sizes read and the outcome.
+  int ParseInitRequest(const TPasswordCredential& password, TParseReport* report = nullptr);
 
   String GetSessionKey() const { return session_key_; }
   // Takes over another record's session key (the parameter record that the

@@ -16,7 +16,6 @@
 #include <string>
 #include <thread>
 
-#include "crypto/md5.h"
 #include "crypto/twofish.h"
 #include "protocol/client.h"
 #include "protocol/packet.h"
@@ -53,14 +52,8 @@ class UpgradeSession {
     if (conn_.SendRaw(module.data(), static_cast<int>(module.size()), err) != kReplyReceived)
       return "send: " + err.ToStd();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    MD5 ctx;
-    unsigned char d[16];
-    MD5Open(&ctx);
-    MD5Digest(&ctx, digest_of.data(), static_cast<unsigned int>(digest_of.size()));
-    MD5Close(&ctx, d);
-    String plain;
-    plain.CopyData(reinterpret_cast<const char*>(d), 16);
-    String trailer = EncodeData(plain, key_, 0);
+    String trailer =
+        BuildUpgradeTrailer(digest_of.data(), static_cast<int>(digest_of.size()), key_);
     if (conn_.SendRaw(trailer.Data(), trailer.Length(), err) != kReplyReceived)
       return "send: " + err.ToStd();
     return Read();

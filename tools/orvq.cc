@@ -14,7 +14,6 @@
 #include "base/environment.h"
 #include "base/oserror.h"
 #include "base/resources.h"
-#include "crypto/md5.h"
 #include "crypto/twofish.h"
 #include "protocol/client.h"
 #include "protocol/packet.h"
@@ -189,14 +188,7 @@ TExchangeStatus Upgrade(const TOptions& o, const String& module, String& reply, 
   // still in flight, and must arrive in one piece: let the agent drain the
   // module first, then send the digest in a single send.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  MD5 ctx;
-  unsigned char digest[16];
-  MD5Open(&ctx);
-  MD5Digest(&ctx, module.Data(), static_cast<unsigned int>(module.Length()));
-  MD5Close(&ctx, digest);
-  String plain;
-  plain.CopyData(reinterpret_cast<const char*>(digest), 16);
-  String trailer = EncodeData(plain, o.session_key, 0);
+  String trailer = BuildUpgradeTrailer(module.Data(), module.Length(), o.session_key);
   st = conn.SendRaw(trailer.Data(), trailer.Length(), problem);
   if (st != kReplyReceived) return st;
   return conn.ReadReply(o.session_key, reply, problem);

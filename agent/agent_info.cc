@@ -1,4 +1,4 @@
-#include "config/agent_info.h"
+#include "agent/agent_info.h"
 
 #include <sys/utsname.h>
 

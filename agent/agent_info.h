@@ -6,8 +6,8 @@
 // atomics; a reply may show counts a moment old. SetAgentSettings changes the
 // settings through ORVSettings.ChangeAndSave, so readers never see a record
 // half-changed.
-#ifndef ORV_CONFIG_AGENT_INFO_H_
-#define ORV_CONFIG_AGENT_INFO_H_
+#ifndef ORV_AGENT_AGENT_INFO_H_
+#define ORV_AGENT_AGENT_INFO_H_
 
 #include <atomic>
 
@@ -33,4 +33,4 @@ void GetAgentStatus(const VQRequest& request, ORVReply& reply);
 void GetAgentSettings(const VQRequest& request, ORVReply& reply);
 void SetAgentSettings(const VQRequest& request, ORVReply& reply);
 
-#endif  // ORV_CONFIG_AGENT_INFO_H_
+#endif  // ORV_AGENT_AGENT_INFO_H_
