@@ -7,15 +7,18 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "agent/handlers.h"
+#include "agent/logging.h"
 #include "base/childproc.h"
 #include "base/oserror.h"
 #include "base/paths.h"
 #include "base/resources.h"
 #include "config/settings.h"
 #include "monitors/expr.h"
+#include "monitors/log_positions.h"
 #include "protocol/value_codec.h"
 
 namespace {
@@ -26,9 +29,17 @@ constexpr int kOpenAttempts = 3;
 constexpr unsigned kOpenPauseSeconds = 1;
 // The reply carries at most this much of the matching line.
 constexpr int kReplyLineBytes = 1024;
+// A search for a rotated log looks at no more entries of its folder.
+constexpr int kMaxFolderEntries = 4096;
+// A position left in a rotated file remembers at most this many files
+// rotated after it.
+constexpr int kMaxFollow = 3;
 
+// NUL ends a line like LF and CR: the run of NUL bytes that a writer without
+// O_APPEND leaves at the start of a truncated log is then a run of empty
+// lines, skipped, instead of the front of the next line.
 bool IsTerm(char c) {
-  return c == '\n' || c == '\r';
+  return c == '\n' || c == '\r' || c == '\0';
 }
 
 // One filter, prepared once per check and then tried on every line.
@@ -86,7 +97,9 @@ class TTermFinder {
   long Next(long from) {
     if (lf_ < from) lf_ = Find(from, '\n');
     if (cr_ < from) cr_ = Find(from, '\r');
-    return lf_ < cr_ ? lf_ : cr_;
+    if (nul_ < from) nul_ = Find(from, '\0');
+    const long t = lf_ < cr_ ? lf_ : cr_;
+    return t < nul_ ? t : nul_;
   }
 
  private:
@@ -99,17 +112,20 @@ class TTermFinder {
   long n_;
   long lf_ = -1;
   long cr_ = -1;
+  long nul_ = -1;
 };
 
-// The offset of the last terminator in s[from..to), or -1.
+// The offset of the last terminator in s[from..to), or -1. Each kind is
+// looked for only after the last one of the kinds before it.
 long LastTerm(const char* s, long from, long to) {
-  if (to <= from) return -1;
-  const void* lf = memrchr(s + from, '\n', static_cast<size_t>(to - from));
-  const long lf_at = lf ? static_cast<const char*>(lf) - s : -1;
-  const long cr_from = lf_at >= from ? lf_at + 1 : from;
-  const void* cr =
-      to > cr_from ? memrchr(s + cr_from, '\r', static_cast<size_t>(to - cr_from)) : nullptr;
-  return cr ? static_cast<const char*>(cr) - s : lf_at;
+  long last = -1;
+  for (char c : {'\n', '\r', '\0'}) {
+    const long at = last >= from ? last + 1 : from;
+    if (to <= at) break;
+    const void* p = memrchr(s + at, c, static_cast<size_t>(to - at));
+    if (p) last = static_cast<const char*>(p) - s;
+  }
+  return last;
 }
 
 ssize_t ReadSome(int fd, char* buf, long n) {
@@ -233,7 +249,7 @@ void TLogScanner::ProcessPlain(const char* buf, long end, long long base) {
   long floor = 0;
   long long floor_resume = resume_;
   // A text holding a terminator can never lie inside a line.
-  if (m > 0 && !finder.Contains('\n') && !finder.Contains('\r')) {
+  if (m > 0 && !finder.Contains('\n') && !finder.Contains('\r') && !finder.Contains('\0')) {
     TTermFinder terms(buf, end);
     long from = 0;
     while (from < end) {
@@ -359,9 +375,106 @@ struct TCheckState {
   long long CheckedSize = 0;
   long long CheckedAge = 0;
   long long CurrentSize = 0;
+  // Where ResumePos lies, when known: from the position table before a
+  // check, from the check itself after it.
+  bool known = false;
+  TLogMark mark;
 };
 
-// One check of fname for matcher; see CheckFileForExpression.
+// The bytes of fd just before pos, at most kLogFingerprintBytes of them;
+// false when they cannot all be read (the file is shorter).
+bool ReadFingerprint(int fd, long long pos, std::string& out) {
+  out.clear();
+  if (pos <= 0) return pos == 0;
+  const long long from = pos > kLogFingerprintBytes ? pos - kLogFingerprintBytes : 0;
+  out.resize(static_cast<size_t>(pos - from));
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = pread(fd, &out[done], out.size() - done, static_cast<off_t>(from + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool HasFingerprint(int fd, long long pos, const std::string& fingerprint) {
+  std::string now;
+  return ReadFingerprint(fd, pos, now) && now == fingerprint;
+}
+
+// Notes which file fd is and the bytes before pos in it.
+bool MarkAt(int fd, long long pos, TLogFileMark& mark) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  mark.dev = st.st_dev;
+  mark.ino = st.st_ino;
+  return ReadFingerprint(fd, pos, mark.fingerprint);
+}
+
+// Looks in the log's folder for the file a known position lies in, other
+// than the log itself (live): the same file by device and inode, renamed;
+// failing that, when the log was copied and truncated, a file whose name
+// begins like the log's, owned by the log's owner or by root, and whose
+// bytes before pos match the fingerprint.
+// Every candidate is opened without following links and judged through its
+// descriptor, so a name changed meanwhile is judged as what was opened.
+UniqueFd FindRotated(const std::string& path, const struct stat& live, const TLogFileMark& mark,
+                     long long pos) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  // "app" of "app.log": matches app.log.1, app.log-20240101, app.1.log.
+  const std::string stem = base.substr(0, base.find('.', 1));
+  UniqueDir dir(opendir(folder.c_str()));
+  if (!dir) return UniqueFd();
+  const int dfd = dirfd(dir.get());
+  UniqueFd by_content;
+  int entries = 0;
+  while (struct dirent* e = readdir(dir.get())) {
+    if (++entries > kMaxFolderEntries) break;
+    const char* name = e->d_name;
+    if (base == name || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    const bool named_like = std::strncmp(name, stem.c_str(), stem.size()) == 0;
+    struct stat st;
+    if (fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    const bool same = mark.SameFile(st.st_dev, st.st_ino);
+    const bool content_wanted = !by_content.valid() && named_like && !mark.fingerprint.empty();
+    if (!same && !content_wanted) continue;
+    int fd;
+    do {
+      fd = openat(dfd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    } while (fd < 0 && errno == EINTR);
+    UniqueFd file(fd);
+    if (!file.valid() || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (st.st_dev == live.st_dev && st.st_ino == live.st_ino) continue;
+    if (!HasFingerprint(file.get(), pos, mark.fingerprint)) continue;
+    if (mark.SameFile(st.st_dev, st.st_ino)) return file;
+    // A copy is trusted only when its owner could have written the log: in
+    // a folder others may write to, a planted file must not pass for it.
+    if (content_wanted && (st.st_uid == live.st_uid || st.st_uid == 0))
+      by_content = std::move(file);
+  }
+  return by_content;
+}
+
+long long MTimeNs(const struct stat& st) {
+  return static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+}
+
+// One file a check reads, from an offset to its end.
+struct TSource {
+  UniqueFd fd;
+  long long from = 0;
+};
+
+// One check of fname for matcher; see CheckFileForExpression. When the
+// state's position is known and the log was rotated since, the rest of the
+// rotated file is read first and then the new log from its start, as one
+// stream of lines; the state then points wherever reading stopped, which may
+// be in the rotated file.
 long long RunCheck(const char* fname, TCheckState& state, const TMatcher& matcher, int checkall,
                    int& first_matched, String& line, String& err, const TTextLogLimits& limits) {
   line = "";
@@ -380,8 +493,12 @@ long long RunCheck(const char* fname, TCheckState& state, const TMatcher& matche
     return -1;
   }
   err = "";
+  const TLogMark& known = state.mark;
   if (state.CheckedSize != 0 && state.CheckedSize == static_cast<long long>(st.st_size) &&
-      state.CheckedAge != 0 && state.CheckedAge == static_cast<int32_t>(st.st_mtime))
+      state.CheckedAge != 0 && state.CheckedAge == static_cast<int32_t>(st.st_mtime) &&
+      (!state.known || !known.has_checked ||
+       (known.checked_dev == st.st_dev && known.checked_ino == st.st_ino &&
+        known.checked_mtime_ns == MTimeNs(st))))
     return 0;
 
   UniqueFd fd = OpenLog(fname);
@@ -393,34 +510,124 @@ long long RunCheck(const char* fname, TCheckState& state, const TMatcher& matche
   if (fstat(fd.get(), &now) != 0) now = st;
   const long long size_now = static_cast<long long>(now.st_size);
 
-  long long result = 0;
-  bool complete = true;
   if (state.CheckedSize == 0) {
     // First check: only the end of the file is recorded.
     state.ResumePos = size_now - 1;
+    state.mark = TLogMark();
+    state.known = state.ResumePos >= 0 && MarkAt(fd.get(), state.ResumePos, state.mark.file);
+    struct stat end;
+    if (fstat(fd.get(), &end) != 0) end = now;
+    state.CheckedSize = static_cast<long long>(end.st_size);
+    state.CheckedAge = static_cast<int32_t>(end.st_mtime);
+    state.mark.has_checked = true;
+    state.mark.checked_dev = end.st_dev;
+    state.mark.checked_ino = end.st_ino;
+    state.mark.checked_mtime_ns = MTimeNs(end);
+    return 0;
+  }
+
+  // The files to read, in order; the log itself comes last.
+  std::vector<TSource> sources;
+  bool missed = false;
+  const bool was_known = state.known;
+  const long long pos = state.ResumePos;
+  auto add_rotated = [&](const TLogFileMark& mark, long long from) {
+    if (from == 0 && mark.SameFile(now.st_dev, now.st_ino)) return;  // the log itself
+    UniqueFd old = FindRotated(fname, now, mark, from);
+    if (old.valid())
+      sources.push_back(TSource{std::move(old), from});
+    else
+      missed = true;
+  };
+  if (was_known) {
+    const TLogMark& mark = state.mark;
+    const bool same = mark.file.SameFile(now.st_dev, now.st_ino) && size_now >= pos &&
+                      HasFingerprint(fd.get(), pos, mark.file.fingerprint);
+    if (mark.has_lead) add_rotated(mark.lead, mark.lead_pos);
+    if (!same) {
+      add_rotated(mark.file, pos);
+      for (const TLogFileMark& f : mark.follow) add_rotated(f, 0);
+    }
+    sources.push_back(TSource{std::move(fd), same ? pos : 0});
   } else {
     if (state.ResumePos > size_now) state.ResumePos = 0;  // truncated or replaced
-    if (lseek(fd.get(), static_cast<off_t>(state.ResumePos), SEEK_SET) < 0) {
+    sources.push_back(TSource{std::move(fd), state.ResumePos});
+  }
+  const int count = static_cast<int>(sources.size());
+  if (missed)
+    showmessage(
+        "Text log \"%s\" was rotated and the rotated file is gone or compressed: lines "
+        "may have been missed\n",
+        LOCAL, msgBad, 1, fname);
+
+  long long result = 0;
+  bool complete = true;
+  int at = 0;                // the source reading stopped in
+  int before = -1;           // the last source before the log read to its end
+  long long before_end = 0;  // and how far
+  for (int i = 0; i < count; ++i) {
+    at = i;
+    TSource& src = sources[i];
+    if (lseek(src.fd.get(), static_cast<off_t>(src.from), SEEK_SET) < 0) {
+      if (i + 1 < count) continue;  // a rotated file is only a bonus
       err = "fseek error";
       return -1;
     }
-    TLogScanner scan(fd.get(), matcher, checkall, state.ResumePos, limits, line, state.CurrentSize);
+    TLogScanner scan(src.fd.get(), matcher, checkall, src.from, limits, line, state.CurrentSize);
     complete = scan.Run();
     state.ResumePos = scan.resume();
     if (scan.matched()) {
       result = scan.result();
       first_matched = scan.which();
     }
+    if (!complete || (scan.matched() && !checkall)) break;
+    if (i + 1 < count) {
+      before = i;
+      before_end = scan.resume();
+    }
   }
+  const int log = count - 1;
   // After a match without check-all the old size and time stay, so the next
   // check is not cut short and goes on after the matching line. After a
   // failed read they stay too: the next check tries again.
+  bool empty_log = false;
+  TLogMark mark;
+  if (was_known) {
+    mark.has_checked = state.mark.has_checked;
+    mark.checked_dev = state.mark.checked_dev;
+    mark.checked_ino = state.mark.checked_ino;
+    mark.checked_mtime_ns = state.mark.checked_mtime_ns;
+  }
   if ((result == 0 || checkall) && complete) {
     struct stat end;
-    if (fstat(fd.get(), &end) != 0) end = now;
+    if (fstat(sources[log].fd.get(), &end) != 0) end = now;
     state.CheckedSize = static_cast<long long>(end.st_size);
     state.CheckedAge = static_cast<int32_t>(end.st_mtime);
+    mark.has_checked = true;
+    mark.checked_dev = end.st_dev;
+    mark.checked_ino = end.st_ino;
+    mark.checked_mtime_ns = MTimeNs(end);
+    // A known log found empty (most often just rotated) is read from its
+    // start next time; a recorded size of 0 would make that a first check,
+    // which skips to the end. A time of 0 keeps the unchanged-file shortcut
+    // off while the log is empty.
+    empty_log = was_known && at == log && state.CheckedSize == 0;
+    if (empty_log) state.CheckedSize = 1;
   }
+  state.known = MarkAt(sources[at].fd.get(), state.ResumePos, mark.file);
+  // The log itself too: it may be rotated before the position is back.
+  for (int i = at + 1; i <= log && i - at <= kMaxFollow; ++i) {
+    mark.follow.emplace_back();
+    if (!MarkAt(sources[i].fd.get(), 0, mark.follow.back())) mark.follow.pop_back();
+  }
+  if (empty_log && before >= 0) {
+    // Until the new log gets its first line, its writer may still be
+    // appending to the rotated file: the next check looks there first.
+    mark.has_lead = MarkAt(sources[before].fd.get(), before_end, mark.lead);
+    mark.lead_pos = before_end;
+  }
+  state.mark = std::move(mark);
+  if (empty_log) state.CheckedAge = 0;
   return result;
 }
 
@@ -428,8 +635,15 @@ long long CheckWith(const char* fname, long long& ResumePos, long long& CheckedS
                     long long& CheckedAge, const TMatcher& matcher, int checkall,
                     int& first_matched, String& line, String& err, long long& CurrentSize,
                     const TTextLogLimits& limits) {
-  TCheckState state{ResumePos, CheckedSize, CheckedAge, CurrentSize};
+  TCheckState state;
+  state.ResumePos = ResumePos;
+  state.CheckedSize = CheckedSize;
+  state.CheckedAge = CheckedAge;
+  state.CurrentSize = CurrentSize;
+  const std::string path = fname != nullptr ? fname : "";
+  state.known = CheckedSize != 0 && LogPositions().Find(path, ResumePos, state.mark);
   const long long r = RunCheck(fname, state, matcher, checkall, first_matched, line, err, limits);
+  if (r >= 0 && state.known) LogPositions().Remember(path, state.ResumePos, state.mark);
   ResumePos = state.ResumePos;
   CheckedSize = state.CheckedSize;
   CheckedAge = state.CheckedAge;
@@ -456,6 +670,11 @@ void AddState(ORVReply& reply, const TCheckState& state) {
 // when it finds another match, the reply says more are waiting and returns
 // the state after the first match, so the next request reports the next
 // line; otherwise the state after the look-ahead is returned.
+// Runs the check and answers. Without check-all a second check looks ahead:
+// when it finds another match, the reply says more are waiting and returns
+// the state after the first match, so the next request reports the next
+// line; otherwise the state after the look-ahead is returned. What the
+// returned position lies in is remembered for the next request.
 void AnswerCheck(ORVReply& reply, const String& fname, TCheckState& state, const TMatcher& matcher,
                  int checkall, bool with_first_matched) {
   const TTextLogLimits limits;
@@ -464,6 +683,8 @@ void AnswerCheck(ORVReply& reply, const String& fname, TCheckState& state, const
   String line;
   String err;
   String path = fname;
+  const std::string key = path.ToStd();
+  state.known = state.CheckedSize != 0 && LogPositions().Find(key, state.ResumePos, state.mark);
   const long long pos =
       RunCheck(path.CStr(), state, matcher, checkall, first_matched, line, err, limits);
   if (pos < 0) {
@@ -484,14 +705,11 @@ void AnswerCheck(ORVReply& reply, const String& fname, TCheckState& state, const
         RunCheck(path.CStr(), state, matcher, checkall, first_matched, line2, err2, limits);
     more = pos2 > 0;
   }
+  const TCheckState& sent = more ? first_state : state;
+  if (sent.known) LogPositions().Remember(key, sent.ResumePos, sent.mark);
   reply.AddBoolParam(more ? 1 : 0);
-  if (more) {
-    AddState(reply, first_state);
-    if (with_first_matched) reply.AddBoolParam(first_flag);
-  } else {
-    AddState(reply, state);
-    if (with_first_matched) reply.AddBoolParam(first_matched);
-  }
+  AddState(reply, sent);
+  if (with_first_matched) reply.AddBoolParam(more ? first_flag : first_matched);
 }
 
 }  // namespace

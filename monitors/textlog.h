@@ -2,8 +2,7 @@
 // file for lines that match a search text or a search expression (see
 // monitors/expr.h).
 //
-// The agent keeps nothing between requests. The server keeps a check state
-// per test and sends it with every request:
+// The server keeps a check state per test and sends it with every request:
 //   ResumePos    byte offset at which the next check starts reading;
 //   CheckedSize  file size at the end of the last complete check (0: none);
 //   CheckedAge   file modification time (the 32-bit FileAge value) then.
@@ -16,13 +15,27 @@
 // the line); empty lines are skipped; every byte read counts towards the
 // next non-empty line, so ResumePos always stands just after the terminator
 // of the last complete non-empty line taken. A last line without its
-// terminator is left for the next check. The first check (CheckedSize 0)
-// only records the end of the file. An unchanged size and time answer 0
-// without opening the file; a file shorter than ResumePos is read again from
-// its start.
+// terminator is left for the next check. A NUL byte ends a line too, so the
+// NUL run a writer without O_APPEND leaves in a truncated log is skipped as
+// empty lines. The first check (CheckedSize 0) only records the end of the
+// file. An unchanged size and time answer 0 without opening the file; a file
+// shorter than ResumePos is read again from its start.
+//
+// Rotation: the agent remembers which file each position it returned lies in
+// (monitors/log_positions.h). When a request brings back a known position
+// and the log was renamed away or truncated since, the check reads the rest
+// of the rotated file, found in the same folder, and then the new log from
+// its start, as one stream with the usual filters and limits; the returned
+// position may then lie in the rotated file. A known log found empty is
+// answered with ResumePos 0, CheckedSize 1 and CheckedAge 0, so the next
+// check reads it from its start instead of treating it as a first check. A
+// rotated file that can no longer be found (compressed, removed) means the
+// new log is read from its start, with a log line saying that lines may have
+// been missed. A position the agent does not know is checked as above.
 //
 // Thread safety: every function may be called from any thread at once; each
-// check uses its own descriptor and buffers.
+// check uses its own descriptors and buffers, and the table of positions is
+// guarded by its own lock.
 #ifndef ORV_MONITORS_TEXTLOG_H_
 #define ORV_MONITORS_TEXTLOG_H_
 
