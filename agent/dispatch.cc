@@ -11,7 +11,7 @@ namespace {
 
 // Who may run a command.
 enum TGroup {
-  kOpen,    // every authenticated server; the handler checks its own switch
+  kOpen,    // every authenticated server, unless the command's own switch is off
   kManage,  // "allowmanage" and the "manageaddr" list
   kUpdate,  // "allowupdates" and the "updateaddr" list
 };
@@ -70,65 +70,95 @@ void UpgradeCode(TDispatchContext& c) {
     c.reply.SetResult("300") += err;
 }
 
+// A command's own switch in the settings; null for commands always answered.
+using TEnabled = bool (*)(const TORVSettings&);
+
+template <int TORVSettings::*Switch>
+bool On(const TORVSettings& s) {
+  return s.*Switch != 0;
+}
+
+// The file list serves every file test and the text log tests.
+bool AnyFileTest(const TORVSettings& s) {
+  return s.TestFolderSize || s.TestCountFiles || s.TestFileExists || s.TestFileCRC ||
+         s.TestCompareFiles || s.TestTextLog;
+}
+
+// What a server gets when a command's switch is off ("600" and this text).
+constexpr const char* kTestRefused = "test is not allowed";
+constexpr const char* kActionRefused = "operation is not allowed";
+
 struct TCommand {
   const char* name;
   TGroup group;
   THandler handler;         // set for plain handlers
   TContextHandler special;  // set for commands that need the session's context
+  TEnabled enabled;         // the command's switch; null: no switch
+  const char* refusal;      // the text after "600" when the switch is off
 };
+
+using S = TORVSettings;
 
 // The whole protocol at a glance. Names are compared exactly, in this order.
+// A command whose switch is off is refused here, before its handler runs.
 const TCommand kCommands[] = {
-    // Tests: each handler answers "600" itself when its switch is off.
-    {"TEST-UNC", kOpen, ProcessTest_UNC, nullptr},                // "unc"
-    {"TEST-DiskSpace", kOpen, ProcessTest_DiskSpace, nullptr},    // not on this platform
-    {"TEST-FolderSize", kOpen, ProcessTest_FolderSize, nullptr},  // "foldersize"
-    {"TEST-FileExists", kOpen, ProcessTest_FileExists, nullptr},  // "fileexists"
-    {"TEST-FileCompare", kOpen, ProcessTest_FileCompare, nullptr},  // "comparefiles"
-    {"TEST-FileCRC", kOpen, ProcessTest_FileCRC, nullptr},        // "filecrc"
-    {"TEST-CountFiles", kOpen, ProcessTest_CountFiles, nullptr},  // "countfiles"
-    {"TEST-Process", kOpen, ProcessTest_Process, nullptr},        // "process"
-    {"TEST-Service", kOpen, ProcessTest_Service, nullptr},        // not on this platform
-    {"TEST-NTLog", kOpen, ProcessTest_NTLog, nullptr},            // not on this platform
-    {"TEST-CPU", kOpen, ProcessTest_CPU, nullptr},                // "cpuusage"
-    {"TEST-PerfCounter", kOpen, ProcessTest_Perf, nullptr},       // not on this platform
-    {"TEST-Script", kOpen, ProcessTest_Script, nullptr},          // not implemented
-    {"TEST-SNMP", kOpen, ProcessTest_SNMP, nullptr},              // not implemented
-    {"TEST-ExternalPrg", kOpen, ProcessTest_External, nullptr},   // "external"
-    {"TEST-Ping", kOpen, ProcessTest_Ping, nullptr},              // not implemented
-    {"TEST-TCP", kOpen, ProcessTest_TCP, nullptr},                // "tcp"
-    {"TEST-UDP", kOpen, ProcessTest_UDP, nullptr},                // "udp"
-    {"TEST-TextLog", kOpen, ProcessTest_TextLog, nullptr},        // "textlog"
-    {"TEST-TextLog2", kOpen, ProcessTest_TextLog2, nullptr},      // "textlog"
-    {"TEST-ShellScript", kOpen, ProcessTest_ShellScript, nullptr},  // "shellscript"
-    // Actions: each answers "600" itself when its switch is off.
-    {"ACT-ExternalCmd", kOpen, ProcessAct_ExternalCmd, nullptr},  // "executeaction"
-    {"ACT-TCPUDPsend", kOpen, ProcessAct_TCPSend, nullptr},       // "tcpudpaction"
-    {"ACT-Syslog", kOpen, ProcessAct_Syslog, nullptr},            // "syslogaction"
+    // Tests.
+    {"TEST-UNC", kOpen, ProcessTest_UNC, nullptr, On<&S::TestUNC>, kTestRefused},
+    {"TEST-DiskSpace", kOpen, ProcessTest_DiskSpace, nullptr, nullptr, nullptr},
+    {"TEST-FolderSize", kOpen, ProcessTest_FolderSize, nullptr, On<&S::TestFolderSize>,
+     kTestRefused},
+    {"TEST-FileExists", kOpen, ProcessTest_FileExists, nullptr, On<&S::TestFileExists>,
+     kTestRefused},
+    {"TEST-FileCompare", kOpen, ProcessTest_FileCompare, nullptr, On<&S::TestCompareFiles>,
+     kTestRefused},
+    {"TEST-FileCRC", kOpen, ProcessTest_FileCRC, nullptr, On<&S::TestFileCRC>, kTestRefused},
+    {"TEST-CountFiles", kOpen, ProcessTest_CountFiles, nullptr, On<&S::TestCountFiles>,
+     kTestRefused},
+    {"TEST-Process", kOpen, ProcessTest_Process, nullptr, On<&S::TestProcess>, kTestRefused},
+    {"TEST-Service", kOpen, ProcessTest_Service, nullptr, nullptr, nullptr},
+    {"TEST-NTLog", kOpen, ProcessTest_NTLog, nullptr, nullptr, nullptr},
+    {"TEST-CPU", kOpen, ProcessTest_CPU, nullptr, On<&S::TestCPUUsage>, kTestRefused},
+    {"TEST-PerfCounter", kOpen, ProcessTest_Perf, nullptr, nullptr, nullptr},
+    {"TEST-Script", kOpen, ProcessTest_Script, nullptr, nullptr, nullptr},
+    {"TEST-SNMP", kOpen, ProcessTest_SNMP, nullptr, nullptr, nullptr},
+    {"TEST-ExternalPrg", kOpen, ProcessTest_External, nullptr, On<&S::TestExternal>,
+     kTestRefused},
+    {"TEST-Ping", kOpen, ProcessTest_Ping, nullptr, nullptr, nullptr},
+    {"TEST-TCP", kOpen, ProcessTest_TCP, nullptr, On<&S::TestTCP>, kTestRefused},
+    {"TEST-UDP", kOpen, ProcessTest_UDP, nullptr, On<&S::TestUDP>, kTestRefused},
+    {"TEST-TextLog", kOpen, ProcessTest_TextLog, nullptr, On<&S::TestTextLog>, kTestRefused},
+    {"TEST-TextLog2", kOpen, ProcessTest_TextLog2, nullptr, On<&S::TestTextLog>, kTestRefused},
+    {"TEST-ShellScript", kOpen, ProcessTest_ShellScript, nullptr, On<&S::TestShellScript>,
+     kTestRefused},
+    // Actions.
+    {"ACT-ExternalCmd", kOpen, ProcessAct_ExternalCmd, nullptr, On<&S::ActExecute>,
+     kActionRefused},
+    {"ACT-TCPUDPsend", kOpen, ProcessAct_TCPSend, nullptr, On<&S::ActTcpUdp>, kActionRefused},
+    {"ACT-Syslog", kOpen, ProcessAct_Syslog, nullptr, On<&S::ActSyslog>, kActionRefused},
     // Information queries.
-    {"GetProcessesList", kOpen, ProcessInfo_ProcessesList, nullptr},      // "process"
-    {"GetServicesList", kOpen, ProcessInfo_ServicesList, nullptr},        // not on this platform
-    {"GetEventLogFiles", kOpen, ProcessInfo_EventLogFiles, nullptr},      // not on this platform
-    {"GetEventLogSources", kOpen, ProcessInfo_EventLogSources, nullptr},  // not on this platform
-    {"GetDriveList", kOpen, ProcessInfo_GetDriveList, nullptr},           // not implemented
-    {"GetFilesList", kOpen, ProcessInfo_GetFileList, nullptr},  // any of the file switches
-    {"GetInfo", kOpen, GetAgentStatus, nullptr},                // always answered
+    {"GetProcessesList", kOpen, ProcessInfo_ProcessesList, nullptr, On<&S::TestProcess>,
+     kTestRefused},
+    {"GetServicesList", kOpen, ProcessInfo_ServicesList, nullptr, nullptr, nullptr},
+    {"GetEventLogFiles", kOpen, ProcessInfo_EventLogFiles, nullptr, nullptr, nullptr},
+    {"GetEventLogSources", kOpen, ProcessInfo_EventLogSources, nullptr, nullptr, nullptr},
+    {"GetDriveList", kOpen, ProcessInfo_GetDriveList, nullptr, nullptr, nullptr},
+    {"GetFilesList", kOpen, ProcessInfo_GetFileList, nullptr, AnyFileTest, kTestRefused},
+    {"GetInfo", kOpen, GetAgentStatus, nullptr, nullptr, nullptr},
     // Remote management.
-    {"ReloadCfg", kManage, nullptr, ReloadCfg},
-    {"ReloadApp", kManage, nullptr, ReloadApp},
-    {"QUIT", kManage, nullptr, Quit},
-    {"GetSettings", kManage, nullptr, GetSettings},
-    {"SetSettings", kManage, nullptr, SetSettings},
+    {"ReloadCfg", kManage, nullptr, ReloadCfg, nullptr, nullptr},
+    {"ReloadApp", kManage, nullptr, ReloadApp, nullptr, nullptr},
+    {"QUIT", kManage, nullptr, Quit, nullptr, nullptr},
+    {"GetSettings", kManage, nullptr, GetSettings, nullptr, nullptr},
+    {"SetSettings", kManage, nullptr, SetSettings, nullptr, nullptr},
     // Remote upgrade: the module follows on the same connection.
-    {"UpgradeCode", kUpdate, nullptr, UpgradeCode},
+    {"UpgradeCode", kUpdate, nullptr, UpgradeCode, nullptr, nullptr},
 };
 
-bool Allowed(TGroup group, in_addr peer) {
+bool Allowed(TGroup group, const TORVSettings& s, in_addr peer) {
   if (group == kOpen) return true;
-  std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
   String unused;
-  if (group == kManage) return s->AllowManage && IPAllowed(peer.s_addr, s->ManageAddr, unused);
-  return s->AllowUpdates && IPAllowed(peer.s_addr, s->UpdateAddr, unused);
+  if (group == kManage) return s.AllowManage && IPAllowed(peer.s_addr, s.ManageAddr, unused);
+  return s.AllowUpdates && IPAllowed(peer.s_addr, s.UpdateAddr, unused);
 }
 
 }  // namespace
@@ -157,8 +187,13 @@ int ProcessVQRequest(VQRequest& request, ORVReply& reply, TORVFlags& flags, Thre
 
   for (const TCommand& c : kCommands) {
     if (command != c.name) continue;
-    if (!Allowed(c.group, peer)) {
+    std::shared_ptr<const TORVSettings> settings = ORVSettings.Get();
+    if (!Allowed(c.group, *settings, peer)) {
       reply.SetResult("600") += "Operation is not allowed";
+      return 1;
+    }
+    if (c.enabled && !c.enabled(*settings)) {
+      reply.SetResult("600") += c.refusal;
       return 1;
     }
     if (c.handler) {

@@ -1,8 +1,10 @@
 // The dispatcher: turns one decrypted, authenticated request into one reply.
 // It splits the command name from the parameter lines, finds the handler by
-// exact name in one flat command table, guards the management and upgrade
-// groups with their switches and address lists, runs the management
-// commands itself and answers malformed or unknown requests.
+// exact name in one flat command table, refuses a command whose switch in the
+// settings is off ("600" with the command's refusal text, so no handler checks
+// its own switch), guards the management and upgrade groups with their
+// switches and address lists, runs the management commands itself and
+// answers malformed or unknown requests.
 //
 // Thread safety: runs on session threads, any number at once.
 #ifndef ORV_AGENT_DISPATCH_H_

@@ -127,6 +127,63 @@ TEST_F(DispatchTest, UpgradeRefusedWhenSwitchedOff) {
   EXPECT_EQ(Dispatch("UpgradeCode\n5000\n\r").reply, "600\nOperation is not allowed");
 }
 
+// Every command with a switch: refused with its own text while the switch
+// is off, run while it is on. The file list needs all its switches off.
+TEST_F(DispatchTest, EachSwitchedCommandFollowsItsSwitch) {
+  const std::string kFileKeys[] = {"foldersize", "countfiles", "fileexists",
+                                   "filecrc",    "comparefiles", "textlog"};
+  struct Row {
+    const char* command;
+    std::vector<std::string> keys;
+    const char* refused;
+  } rows[] = {
+      {"TEST-UNC", {"unc"}, "600\ntest is not allowed"},
+      {"TEST-FolderSize", {"foldersize"}, "600\ntest is not allowed"},
+      {"TEST-FileExists", {"fileexists"}, "600\ntest is not allowed"},
+      {"TEST-FileCompare", {"comparefiles"}, "600\ntest is not allowed"},
+      {"TEST-FileCRC", {"filecrc"}, "600\ntest is not allowed"},
+      {"TEST-CountFiles", {"countfiles"}, "600\ntest is not allowed"},
+      {"TEST-Process", {"process"}, "600\ntest is not allowed"},
+      {"TEST-CPU", {"cpuusage"}, "600\ntest is not allowed"},
+      {"TEST-ExternalPrg", {"external"}, "600\ntest is not allowed"},
+      {"TEST-TCP", {"tcp"}, "600\ntest is not allowed"},
+      {"TEST-UDP", {"udp"}, "600\ntest is not allowed"},
+      {"TEST-TextLog", {"textlog"}, "600\ntest is not allowed"},
+      {"TEST-TextLog2", {"textlog"}, "600\ntest is not allowed"},
+      {"TEST-ShellScript", {"shellscript"}, "600\ntest is not allowed"},
+      {"ACT-ExternalCmd", {"executeaction"}, "600\noperation is not allowed"},
+      {"ACT-TCPUDPsend", {"tcpudpaction"}, "600\noperation is not allowed"},
+      {"ACT-Syslog", {"syslogaction"}, "600\noperation is not allowed"},
+      {"GetProcessesList", {"process"}, "600\ntest is not allowed"},
+      {"GetFilesList", {std::begin(kFileKeys), std::end(kFileKeys)}, "600\ntest is not allowed"},
+  };
+  // Actions stay off unless the file turns them on.
+  for (const char* action : {"ACT-ExternalCmd\n\r", "ACT-TCPUDPsend\n\r", "ACT-Syslog\n\r"})
+    EXPECT_EQ(Dispatch(action).reply, "600\noperation is not allowed") << action;
+  const std::string base = testutil::ReadFile(config_);
+  auto reload = [&](const std::vector<std::string>& keys, const char* value) {
+    std::string text = base;
+    for (const std::string& k : keys) text += k + "=" + value + "\r\n";
+    WriteFile(config_, text);
+    ASSERT_EQ(Dispatch("ReloadCfg\n\r").reply, "200\nOk");
+  };
+  for (const Row& row : rows) {
+    // No parameters: a command that runs answers quickly with its own error.
+    const std::string request = std::string(row.command) + "\n\r";
+    reload(row.keys, "0");
+    Outcome off = Dispatch(request);
+    EXPECT_EQ(off.recognised, 1) << row.command;
+    EXPECT_EQ(off.reply, row.refused) << row.command;
+    reload(row.keys, "1");
+    Outcome on = Dispatch(request);
+    EXPECT_EQ(on.recognised, 1) << row.command;
+    EXPECT_NE(on.reply.compare(0, 4, "600\n"), 0) << row.command << ": " << on.reply;
+  }
+  // One file switch is enough for the file list.
+  reload({"foldersize", "countfiles", "fileexists", "filecrc", "comparefiles"}, "0");
+  EXPECT_NE(Dispatch("GetFilesList\n\r").reply.compare(0, 4, "600\n"), 0);
+}
+
 TEST_F(DispatchTest, QuitAndReloadAppRaiseTheirFlags) {
   EXPECT_EQ(Dispatch("QUIT\n\r").reply, "200\nOk");
   EXPECT_EQ(flags_.Terminate.load(), 1);

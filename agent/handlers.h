@@ -1,7 +1,7 @@
 // Every request handler the dispatcher can call. A handler reads its
-// positional parameters from the request (line 1 is the first parameter),
-// checks its own switch in the settings, and reports its outcome only through
-// the reply.
+// positional parameters from the request (line 1 is the first parameter) and
+// reports its outcome only through the reply. It runs only when its switch in
+// the settings is on: the dispatcher refuses the command otherwise.
 //
 // Thread safety: handlers run on session threads, any number at once.
 #ifndef ORV_AGENT_HANDLERS_H_

@@ -14,7 +14,6 @@
 #include "base/oserror.h"
 #include "base/paths.h"
 #include "base/resources.h"
-#include "config/settings.h"
 #include "crypto/crc32_fast.h"
 #include "monitors/file_macros.h"
 #include "protocol/value_codec.h"
@@ -176,11 +175,6 @@ int FindFileInFile(const char* path, const char* sought) {
 // Handlers.
 
 void ProcessTest_FileCRC(const VQRequest& request, ORVReply& reply) {
-  auto settings = ORVSettings.Get();
-  if (!settings->TestFileCRC) {
-    reply.SetResult("600") += "test is not allowed";
-    return;
-  }
   String path = request.GetParam(1, 1);
   uint32_t crc = 0;
   String err;
@@ -204,11 +198,6 @@ String SearchTextParam(const VQRequest& request, int line) {
 }  // namespace
 
 void ProcessTest_FileCompare(const VQRequest& request, ORVReply& reply) {
-  auto settings = ORVSettings.Get();
-  if (!settings->TestCompareFiles) {
-    reply.SetResult("600") += "test is not allowed";
-    return;
-  }
   const String mode = request.GetParam(1, 1);
   // Where the two macro flags travel depends on the mode.
   int flag1_line = 0, flag2_line = 0;

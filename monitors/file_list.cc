@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "agent/handlers.h"
-#include "config/settings.h"
 #include "monitors/file_tests.h"
 #include "protocol/value_codec.h"
 
@@ -22,12 +21,6 @@ void AddFileStr(ORVReply& reply, const String& folder, const TSearchRec& entry, 
 }
 
 void ProcessInfo_GetFileList(const VQRequest& request, ORVReply& reply) {
-  auto s = ORVSettings.Get();
-  if (!(s->TestFolderSize || s->TestCountFiles || s->TestFileExists || s->TestFileCRC ||
-        s->TestCompareFiles || s->TestTextLog)) {
-    reply.SetResult("600") += "test is not allowed";
-    return;
-  }
   String folder = request.GetParam(1, 1);
   String mask = request.GetParam(2, 1);
   const int want_folders = orvDecodeBool(request.GetParam(3, 1));

@@ -12,7 +12,6 @@
 #include "base/dirwalk.h"
 #include "base/oserror.h"
 #include "base/paths.h"
-#include "config/settings.h"
 #include "monitors/file_macros.h"
 #include "protocol/value_codec.h"
 
@@ -253,11 +252,6 @@ int CountFiles(const String& folder, const String& mask, int recurse, TCountFile
 // Handlers.
 
 void ProcessTest_UNC(const VQRequest& request, ORVReply& reply) {
-  auto settings = ORVSettings.Get();
-  if (!settings->TestUNC) {
-    reply.SetResult("600") += "test is not allowed";
-    return;
-  }
   String path = request.GetParam(1, 1);
   // A server written for other platforms may send "\\server\share\".
   if (path.Length() > 0 && path[path.Length()] == '\\') path.Delete(path.Length(), 1);
@@ -279,11 +273,6 @@ void ProcessTest_UNC(const VQRequest& request, ORVReply& reply) {
 }
 
 void ProcessTest_FolderSize(const VQRequest& request, ORVReply& reply) {
-  auto settings = ORVSettings.Get();
-  if (!settings->TestFolderSize) {
-    reply.SetResult("600") += "test is not allowed";
-    return;
-  }
   String path = request.GetParam(1, 1);
   const int recurse = orvDecodeBool(request.GetParam(2, 1));
   if (orvDecodeBool(request.GetParam(8, 1))) path = GetFileUsingSpecialMacros(path);
@@ -297,11 +286,6 @@ void ProcessTest_FolderSize(const VQRequest& request, ORVReply& reply) {
 }
 
 void ProcessTest_FileExists(const VQRequest& request, ORVReply& reply) {
-  auto settings = ORVSettings.Get();
-  if (!settings->TestFileExists) {
-    reply.SetResult("600") += "test is not allowed";
-    return;
-  }
   String path = request.GetParam(1, 1);
   if (orvDecodeBool(request.GetParam(7, 1))) path = GetFileUsingSpecialMacros(path);
   int64_t size = 0, ctime = 0, mtime = 0;
@@ -327,11 +311,6 @@ void ProcessTest_FileExists(const VQRequest& request, ORVReply& reply) {
 }
 
 void ProcessTest_CountFiles(const VQRequest& request, ORVReply& reply) {
-  auto settings = ORVSettings.Get();
-  if (!settings->TestCountFiles) {
-    reply.SetResult("600") += "test is not allowed";
-    return;
-  }
   String folder = request.GetParam(1, 1);
   String mask = request.GetParam(2, 1);
   const int recurse = orvDecodeBool(request.GetParam(3, 1));

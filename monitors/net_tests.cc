@@ -1,7 +1,6 @@
 #include "monitors/net_tests.h"
 
 #include "base/net.h"
-#include "config/settings.h"
 #include "protocol/value_codec.h"
 
 namespace {
@@ -41,10 +40,6 @@ int NetTestCapacity(int requested) {
 }
 
 void ProcessTest_TCP(const VQRequest& request, ORVReply& reply) {
-  if (!ORVSettings.Get()->TestTCP) {
-    reply.SetResult("600") += "test is not allowed";
-    return;
-  }
   String host = request.GetParam(1, 1);
   String data = orvDecodeStrings(request.GetParam(4, 0));
   int port = 0;
@@ -70,10 +65,6 @@ void ProcessTest_TCP(const VQRequest& request, ORVReply& reply) {
 }
 
 void ProcessTest_UDP(const VQRequest& request, ORVReply& reply) {
-  if (!ORVSettings.Get()->TestUDP) {
-    reply.SetResult("600") += "test is not allowed";
-    return;
-  }
   String host = request.GetParam(1, 1);
   String data = orvDecodeStrings(request.GetParam(5, 0));
   int port = 0;

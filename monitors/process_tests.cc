@@ -69,10 +69,6 @@ String ReadProcessList(FILE* f) {
 
 void ProcessTest_Process(const VQRequest& request, ORVReply& reply) {
   auto settings = ORVSettings.Get();
-  if (!settings->TestProcess) {
-    reply.SetResult("600") += "test is not allowed";
-    return;
-  }
   if (const char* bad = CheckScript(settings->ProcCntScript, kProcCnt)) {
     ReplyFailure(reply, bad);
     return;
@@ -99,10 +95,6 @@ void ProcessTest_Process(const VQRequest& request, ORVReply& reply) {
 
 void ProcessTest_CPU(const VQRequest&, ORVReply& reply) {
   auto settings = ORVSettings.Get();
-  if (!settings->TestCPUUsage) {
-    reply.SetResult("600") += "test is not allowed";
-    return;
-  }
   if (const char* bad = CheckScript(settings->CpuUsageScript, kCpuUsage)) {
     ReplyFailure(reply, bad);
     return;
@@ -121,10 +113,6 @@ void ProcessTest_CPU(const VQRequest&, ORVReply& reply) {
 
 void ProcessInfo_ProcessesList(const VQRequest&, ORVReply& reply) {
   auto settings = ORVSettings.Get();
-  if (!settings->TestProcess) {
-    reply.SetResult("600") += "test is not allowed";
-    return;
-  }
   if (const char* bad = CheckScript(settings->ProcListScript, kProcList)) {
     ReplyFailure(reply, bad);
     return;

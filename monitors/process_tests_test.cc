@@ -104,15 +104,6 @@ class ProcessHandlersTest : public ::testing::Test {
   bool had_tmpdir_ = false;
 };
 
-TEST_F(ProcessHandlersTest, SwitchesOff) {
-  settings_.TestProcess = 0;
-  settings_.TestCPUUsage = 0;
-  ORVSettings.Publish(settings_);
-  EXPECT_EQ(Run(ProcessTest_Process, "\nsshd\n"), "600\ntest is not allowed");
-  EXPECT_EQ(Run(ProcessTest_CPU, ""), "600\ntest is not allowed");
-  EXPECT_EQ(Run(ProcessInfo_ProcessesList, ""), "600\ntest is not allowed");
-}
-
 TEST_F(ProcessHandlersTest, EmptyScriptSettingWinsOverEmptyName) {
   EXPECT_EQ(Run(ProcessTest_Process, "\n\n"), "301\nProcCnt script is not speified");
   EXPECT_EQ(Run(ProcessTest_CPU, ""), "301\nCPUUsage script is not speified");

@@ -147,11 +147,4 @@ TEST_F(ShellScriptHandlerTest, UnusableTempDirectory) {
   EXPECT_EQ(Run("%script%", "echo x\n", "", "5", "1"), "301\nCannot create temp file");
 }
 
-TEST_F(ShellScriptHandlerTest, SwitchOff) {
-  TORVSettings s = *ORVSettings.Get();
-  s.TestShellScript = 0;
-  ORVSettings.Publish(s);
-  EXPECT_EQ(Run("%script%", "echo x\n", "", "5", "1"), "600\ntest is not allowed");
-}
-
 }  // namespace

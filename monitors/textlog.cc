@@ -16,7 +16,6 @@
 #include "base/oserror.h"
 #include "base/paths.h"
 #include "base/resources.h"
-#include "config/settings.h"
 #include "monitors/expr.h"
 #include "monitors/log_positions.h"
 #include "protocol/value_codec.h"
@@ -769,11 +768,6 @@ long long CheckFileForExpression2(const char* fname, long long& ResumePos, long 
 }
 
 void ProcessTest_TextLog(const VQRequest& request, ORVReply& reply) {
-  const auto settings = ORVSettings.Get();
-  if (!settings->TestTextLog) {
-    reply.SetResult("600") += "test is not allowed";
-    return;
-  }
   const String fname = GetFirstMatchedFile(request.GetParam(1, 1));
   if (fname.IsEmpty()) {
     reply.SetResult("301") += "File does not exist";
@@ -796,11 +790,6 @@ void ProcessTest_TextLog(const VQRequest& request, ORVReply& reply) {
 }
 
 void ProcessTest_TextLog2(const VQRequest& request, ORVReply& reply) {
-  const auto settings = ORVSettings.Get();
-  if (!settings->TestTextLog) {
-    reply.SetResult("600") += "test is not allowed";
-    return;
-  }
   const String fname = GetFirstMatchedFile(request.GetParam(1, 1));
   if (fname.IsEmpty()) {
     reply.SetResult("301") += "File does not exist";

@@ -546,12 +546,6 @@ TEST_F(TextLogHandlers, Refusals) {
   EXPECT_EQ(Run(ProcessTest_TextLog, bad), "501\nWrong parameter");
   std::vector<std::string> bad2 = {p, "1", "2x", "0", "1"};
   EXPECT_EQ(Run(ProcessTest_TextLog2, bad2), "501\nWrong parameter");
-
-  TORVSettings off = *saved_;
-  off.TestTextLog = 0;
-  ORVSettings.Publish(off);
-  EXPECT_EQ(Run(ProcessTest_TextLog, Params(p, "x", State(), 0)), "600\ntest is not allowed");
-  EXPECT_EQ(Run(ProcessTest_TextLog2, {p}), "600\ntest is not allowed");
 }
 
 TEST_F(TextLogHandlers, WildcardPicksTheFile) {

@@ -122,12 +122,10 @@ class ActionsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     on_ = new AgentProcess("executeaction=1\r\ntcpudpaction=1\r\nsyslogaction=1\r\n");
-    off_ = new AgentProcess();
   }
   static void TearDownTestSuite() {
     delete on_;
-    delete off_;
-    on_ = off_ = nullptr;
+    on_ = nullptr;
   }
   void SetUp() override {
     if (on_->pid() <= 0) {
@@ -135,27 +133,9 @@ class ActionsTest : public ::testing::Test {
     }
   }
   static AgentProcess* on_;
-  static AgentProcess* off_;
 };
 
 AgentProcess* ActionsTest::on_ = nullptr;
-AgentProcess* ActionsTest::off_ = nullptr;
-
-TEST_F(ActionsTest, EveryActionIsOffByDefault) {
-  ASSERT_TRUE(off_->Start()) << off_->console();
-  const std::vector<std::vector<std::string>> requests = {
-      {"ACT-ExternalCmd", "true", "", "0", "1000"},
-      {"ACT-Syslog", "127.0.0.1", "514", "1", "1", "x"},
-      {"ACT-TCPUDPsend", "127.0.0.1", "9", "1", "x", "0", ""},
-      {"ACT-ExternalCmd"},  // refused before the parameters are looked at
-  };
-  for (const auto& r : requests) {
-    OrvqResult got = off_->Query(r);
-    EXPECT_EQ(got.status, 0) << got.err;
-    EXPECT_EQ(got.out, "600\noperation is not allowed\n") << r[0];
-  }
-  off_->Stop();
-}
 
 // --- ACT-ExternalCmd ---
 

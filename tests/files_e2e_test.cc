@@ -101,30 +101,6 @@ class FilesE2E : public ::testing::Test {
 AgentProcess* FilesE2E::agent_ = nullptr;
 TempDir* FilesE2E::data_ = nullptr;
 
-TEST(FilesE2ESwitches, EveryCommandRefusedWhenItsSwitchIsOff) {
-  AgentProcess off(
-      "unc=0\r\nfoldersize=0\r\ncountfiles=0\r\nfileexists=0\r\nfilecrc=0\r\ncomparefiles=0\r\n"
-      "textlog=0\r\n");
-  ASSERT_TRUE(off.Start()) << off.console();
-  const char* commands[] = {"TEST-UNC",        "TEST-FolderSize", "TEST-FileExists",
-                            "TEST-CountFiles", "TEST-FileCRC",    "TEST-FileCompare",
-                            "GetFilesList"};
-  for (const char* c : commands) {
-    OrvqResult r = off.Query({c, "/"});
-    EXPECT_EQ(r.out, "600\ntest is not allowed\n") << c;
-  }
-}
-
-// Any one of the file switches opens the file list; the text-log one too.
-TEST(FilesE2ESwitches, FileListFollowsTheTextLogSwitchAlone) {
-  AgentProcess only(
-      "foldersize=0\r\ncountfiles=0\r\nfileexists=0\r\nfilecrc=0\r\ncomparefiles=0\r\ntextlog="
-      "1\r\n");
-  ASSERT_TRUE(only.Start()) << only.console();
-  EXPECT_EQ(only.Query({"GetFilesList", "/", "*", "0", "0"}).out, "200\n/\n0\n2\n");
-  EXPECT_EQ(only.Query({"TEST-FileCRC", "/"}).out, "600\ntest is not allowed\n");
-}
-
 // ------------------------------------------------------------------ UNC
 
 TEST_F(FilesE2E, UncGivesThreeSizes) {

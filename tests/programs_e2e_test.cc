@@ -147,25 +147,6 @@ class ProgramsE2E : public ::testing::Test {
 };
 AgentProcess* ProgramsE2E::agent_ = nullptr;
 
-TEST(ProgramsSwitchesE2E, EveryTestOffAnswers600) {
-  AgentProcess agent(
-      "process=0\r\ncpuusage=0\r\ntcp=0\r\nudp=0\r\nexternal=0\r\nshellscript=0\r\n");
-  ASSERT_TRUE(agent.Start()) << agent.console();
-  const std::vector<std::vector<std::string>> requests = {
-      {"TEST-Process", "", "init"},
-      {"TEST-CPU"},
-      {"GetProcessesList"},
-      {"TEST-ExternalPrg", "/bin/true", "", "0", "1000"},
-      {"TEST-ShellScript", "%script%", "echo x", "", "5", "1"},
-      {"TEST-TCP", "127.0.0.1", "1", "100", "", "0"},
-      {"TEST-UDP", "127.0.0.1", "1", "100", "1", "x", "0"},
-  };
-  for (const auto& req : requests) {
-    OrvqResult r = agent.Query(req);
-    EXPECT_EQ(r.out, "600\ntest is not allowed\n") << req[0];
-  }
-}
-
 TEST(ProgramsScriptsE2E, MissingScriptsDoNotExist) {
   // An empty setting names the agent's own folder, which is no script either.
   AgentProcess agent(

@@ -83,15 +83,6 @@ class TextLogE2E : public ::testing::Test {
 AgentProcess* TextLogE2E::agent_ = nullptr;
 TempDir* TextLogE2E::data_ = nullptr;
 
-TEST(TextLogE2ESwitch, BothCommandsRefusedWhenOff) {
-  AgentProcess off("textlog=0\r\n");
-  ASSERT_TRUE(off.Start()) << off.console();
-  EXPECT_EQ(off.Query({"TEST-TextLog", "/etc/hostname", "x", "0", "0", "0"}).out,
-            "600\ntest is not allowed\n");
-  EXPECT_EQ(off.Query({"TEST-TextLog2", "/etc/hostname", "0", "0", "0"}).out,
-            "600\ntest is not allowed\n");
-}
-
 TEST_F(TextLogE2E, MissingFileOrMaskMatchingNothing) {
   EXPECT_EQ(TextLog(D("absent.log"), "x", 0, 0, 0), "301\nFile does not exist\n");
   EXPECT_EQ(Ask({"TEST-TextLog2", D("*.nothing"), "0", "0", "0"}), "301\nFile does not exist\n");
