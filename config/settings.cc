@@ -293,6 +293,20 @@ void ResetForLoad(TORVSettings& s) {
   s.TestSNMP = 1;
 }
 
+// How many bytes of a text or number value may start at the 0-based column
+// value_pos: the line, its CR LF included, must come back as one piece when
+// the file is read, or the rest of the value would be read as a line of its
+// own and could name another key. -1 when nothing fits. Rewritten and
+// appended lines obey the same limit.
+int ValueRoom(int value_pos) { return kValueLimit - value_pos - 1; }
+
+// value cut to the room at value_pos (at least 0 bytes).
+String FitValue(const String& value, int value_pos) {
+  int room = ValueRoom(value_pos);
+  if (room < 0) room = 0;
+  return value.Length() <= room ? value : value.Copy(1, room);
+}
+
 // Rewrites one line of the old file for the saved key it names.
 void RewriteSavedLine(const TORVSettings& s, const KeyDef& key, int value_pos, String& line) {
   String value = SavedText(s, key);
@@ -309,12 +323,8 @@ void RewriteSavedLine(const TORVSettings& s, const KeyDef& key, int value_pos, S
     }
     return;
   }
-  int room = kValueLimit - value_pos;
-  if (room < 1) return;  // no room left on the line: the old value stays
-  int keep = value.Length() < room - 1 ? value.Length() : room - 1;
-  String head = line.Copy(1, value_pos);
-  line = head;
-  line.AddData(value.Data(), keep);
+  if (ValueRoom(value_pos) < 0) return;  // no room left on the line: the old value stays
+  line = line.Copy(1, value_pos) + FitValue(value, value_pos);
 }
 
 bool WriteString(FILE* f, const String& s) {
@@ -508,7 +518,8 @@ int TORVSettings::SaveOptions_(String& err) {
 
   for (int i = 0; i < kSavedCount; ++i) {
     if (written[i]) continue;
-    String text = String(kKeys[i].name) + "=" + SavedText(*this, kKeys[i]) + "\r\n";
+    String head = String(kKeys[i].name) + "=";
+    String text = head + FitValue(SavedText(*this, kKeys[i]), head.Length()) + "\r\n";
     write_ok = WriteString(out.get(), text) && write_ok;
   }
 

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -415,11 +417,84 @@ TEST_F(SettingsTest, SaveRespectsRoomOnLongLines) {
   }
 }
 
-TEST_F(SettingsTest, SaveNeverWritesLineFeedInsideValue) {
-  TORVSettings s;
-  s.Comment = "a\nb";
-  ASSERT_EQ(Save(s, "comment=x\n"), 1);
-  EXPECT_EQ(ReadFile(cfg_).substr(0, 13), "comment=a b\r\n");
+// The names of the keyed lines of a file as the loader meets them: pieces of
+// at most 1023 bytes, each ending after a line feed.
+std::vector<std::string> KeyNames(const std::string& file) {
+  std::vector<std::string> names;
+  for (size_t at = 0; at < file.size();) {
+    size_t end = std::min(file.find('\n', at) == std::string::npos ? file.size()
+                                                                    : file.find('\n', at) + 1,
+                          at + 1023);
+    std::string piece = file.substr(at, end - at);
+    at = end;
+    size_t eq = piece.find('=');
+    if (piece[0] == '#' || piece[0] == ';' || eq == std::string::npos) continue;
+    std::string name = piece.substr(0, eq);
+    name.erase(0, name.find_first_not_of(" \t"));
+    name.erase(name.find_last_not_of(" \t") + 1);
+    for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Whatever text a remote server stores, the saved file keeps exactly its
+// keys, one per line, whether the key's line is rewritten or appended: no
+// value may add a key (a helper script run as root), drop or split one.
+TEST_F(SettingsTest, NoValueAddsRemovesOrSplitsAKey) {
+  const std::string smuggled = "cpuusagescript=/tmp/x.sh";
+  struct Field {
+    String TORVSettings::*field;
+    const char* key;
+  };
+  const Field fields[] = {{&TORVSettings::Comment, "comment"},
+                          {&TORVSettings::Password, "password"},
+                          {&TORVSettings::OkLogFile, "oklogfile"},
+                          {&TORVSettings::FilterList, "filterlist"},
+                          {&TORVSettings::FilterMarks, "filtermarks"},
+                          {&TORVSettings::VerboseLogFile, "verboselogfile"}};
+  struct Case {
+    const Field& field;
+    std::string value;
+  };
+  std::vector<Case> cases;
+  for (const std::string& v :
+       {std::string(3000, 'B') + "\n" + smuggled, "a\n" + smuggled, "a\r" + smuggled,
+        "a\r\n" + smuggled + "\r\n", std::string("a\0\n", 3) + smuggled, "=" + smuggled,
+        "\n#" + smuggled, std::string(2000, '\n'), std::string(1030, '=')}) {
+    cases.push_back({fields[0], v});
+  }
+  // Around the length at which the rest of the value would begin a piece of
+  // its own when the key's line is appended ("key=" and the value filling
+  // the first 1023 bytes).
+  for (const Field& f : fields) {
+    const int fill = 1023 - static_cast<int>(std::strlen(f.key)) - 1;
+    for (int len : {fill - 1, fill, fill + 1}) cases.push_back({f, std::string(len, 'x') + smuggled});
+  }
+
+  const std::string base = "orvpath=" + agent_ + "\ntmpdir=" + dir_.path() +
+                           "\ncpuusagescript=/safe.sh\n";
+  TORVSettings reference;
+  ASSERT_EQ(Save(reference, base), 1);
+  const std::string full = ReadFile(cfg_);  // names every key
+  const std::vector<std::string> expected = KeyNames(full);
+  ASSERT_EQ(expected.size(), 39u);
+
+  for (const Case& c : cases) {
+    for (bool in_place : {false, true}) {
+      TORVSettings s;
+      (s.*c.field.field).CopyData(c.value.data(), static_cast<int>(c.value.size()));
+      ASSERT_EQ(Save(s, in_place ? full : base), 1);
+      const std::string out = ReadFile(cfg_);
+      ASSERT_EQ(KeyNames(out), expected)
+          << c.field.key << " " << c.value.size() << (in_place ? " in place" : " appended");
+      TORVSettings back;
+      back.Port = 1;
+      Load(back, out);
+      ASSERT_EQ(S(back.CpuUsageScript), "/safe.sh");
+    }
+  }
 }
 
 TEST_F(SettingsTest, SaveErrors) {
