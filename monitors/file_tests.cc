@@ -5,7 +5,9 @@
 #include <sys/vfs.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "agent/handlers.h"
 #include "base/childproc.h"
@@ -64,53 +66,62 @@ bool GetFileInfo(const char* path, int64_t& size, int64_t& ctime, int64_t& mtime
 
 namespace {
 
-struct TSizeWalk {
-  const char* mask;  // zero-terminated, never null
-  bool match_all;
-  bool recurse;
-};
+class TSizeVisitor : public TTreeVisitor {
+ public:
+  // How a folder was reached. A subfolder step receives "folder/name/mask"
+  // and, like the top level, adds up a folder that this whole path names
+  // (with every file in it) instead of applying the mask to folder/name.
+  enum Kind {
+    kScanMasked,  // the top folder: files must match the mask
+    kScanAll,     // a folder named by "folder/name/mask": every file counts
+    kStepMasked,  // "folder/name/mask" with the request's mask
+    kStepAll,     // "folder/name/*" below a folder where every file counts
+  };
 
-int64_t FolderSizeIn(const TSizeWalk& w, TDirWalk& dir);
+  TSizeVisitor(const char* mask, bool recurse)
+      : mask_(mask), mask_all_(std::strcmp(mask, "*") == 0), recurse_(recurse) {}
 
-// The recursive step receives "folder/name/mask" and, like the top level,
-// adds up a folder that this whole path names (with every file in it)
-// instead of applying the mask to folder/name.
-int64_t SubfolderSize(const TSizeWalk& w, const TDirWalk& parent, const char* name) {
-  TDirWalk sub;
-  if (sub.OpenAt(parent, name) != 0) return -1;
-  const TSizeWalk all{"*", true, w.recurse};
-  // An empty mask leaves "folder/name/", which is the folder itself.
-  if (w.mask[0] == '\0') return FolderSizeIn(all, sub);
-  struct stat st;
-  if (sub.Stat(w.mask, st) && S_ISDIR(st.st_mode)) {
-    TDirWalk named;
-    if (named.OpenAt(sub, w.mask) != 0) return -1;
-    return FolderSizeIn(all, named);
-  }
-  return FolderSizeIn(w, sub);
-}
-
-int64_t FolderSizeIn(const TSizeWalk& w, TDirWalk& dir) {
-  int64_t total = 0;
-  TDirEntry e;
-  struct stat st;
-  while (dir.Next(e)) {
-    bool statted = false;
-    int type = dir.TypeAttr(e, st, &statted);
-    if (type < 0 || (type & AttrSymLink) != 0) continue;
-    if ((type & AttrDirectory) != 0) {
-      if (!w.recurse || e.dot_or_dotdot) continue;
-      int64_t sub = SubfolderSize(w, dir, e.name);
-      if (sub >= 0) total += sub;
-      continue;
+  bool Scan(TDirWalk& dir, int kind, int64_t* own, std::vector<Sub>* subs) override {
+    const bool all = kind == kScanAll || kind == kStepAll;
+    const char* mask = all ? "*" : mask_;
+    if (kind == kStepMasked || kind == kStepAll) {
+      // An empty mask leaves "folder/name/", which is the folder itself.
+      if (mask[0] == '\0') return Sum(dir, "*", true, own, subs);
+      struct stat st;
+      if (dir.Stat(mask, st) && S_ISDIR(st.st_mode)) {
+        subs->push_back(Sub{mask, kScanAll});
+        return true;
+      }
     }
-    if (!w.match_all && fnmatch(w.mask, e.name, 0) != 0) continue;
-    if (!statted && !dir.LStat(e.name, st)) continue;          // gone meanwhile
-    if (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) continue;  // replaced meanwhile
-    total += static_cast<int64_t>(st.st_size);
+    return Sum(dir, mask, all || mask_all_, own, subs);
   }
-  return total;
-}
+
+ private:
+  bool Sum(TDirWalk& dir, const char* mask, bool match_all, int64_t* own,
+           std::vector<Sub>* subs) {
+    const int step = match_all ? kStepAll : kStepMasked;
+    TDirEntry e;
+    struct stat st;
+    while (dir.Next(e)) {
+      bool statted = false;
+      int type = dir.TypeAttr(e, st, &statted);
+      if (type < 0 || (type & AttrSymLink) != 0) continue;
+      if ((type & AttrDirectory) != 0) {
+        if (recurse_ && !e.dot_or_dotdot) subs->push_back(Sub{e.name, step});
+        continue;
+      }
+      if (!match_all && fnmatch(mask, e.name, 0) != 0) continue;
+      if (!statted && !dir.LStat(e.name, st)) continue;          // gone meanwhile
+      if (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) continue;  // replaced meanwhile
+      *own += static_cast<int64_t>(st.st_size);
+    }
+    return true;
+  }
+
+  const char* mask_;  // zero-terminated, never null
+  bool mask_all_;
+  bool recurse_;
+};
 
 }  // namespace
 
@@ -121,10 +132,8 @@ int64_t GetFolderSize(const String& path, int recurse) {
     mask = ExtractFileName(path);
     folder = ExtractFilePath(path);
   }
-  TDirWalk dir;
-  if (dir.Open(folder) != 0) return -1;
-  const TSizeWalk w{mask.CStr(), mask == "*", recurse != 0};
-  return FolderSizeIn(w, dir);
+  TSizeVisitor visitor(mask.CStr(), recurse != 0);
+  return WalkTree(folder, TSizeVisitor::kScanMasked, visitor);
 }
 
 // ---------------------------------------------------------------------------
@@ -186,66 +195,60 @@ bool AnyPlainFolder(TDirWalk& dir) {
   return false;
 }
 
-int CountIn(const TCountWalk& w, TDirWalk& dir);
+class TCountVisitor : public TTreeVisitor {
+ public:
+  explicit TCountVisitor(const TCountWalk& w) : w_(w) {}
 
-int CountSub(const TCountWalk& w, const TDirWalk& parent, const char* name) {
-  TDirWalk sub;
-  if (sub.OpenAt(parent, name) != 0) return -1;
-  return CountIn(w, sub);
-}
+  // One level: false when it counts as a folder that cannot be searched.
+  bool Scan(TDirWalk& dir, int /*kind*/, int64_t* own, std::vector<Sub>* subs) override {
+    const bool needs_status = w_.mode != cfmAllFiles && w_.mode != cfmSubFolders;
+    int64_t count = 0;
+    bool matched = false;  // the mask search found an entry
+    TDirEntry e;
+    struct stat st;
+    while (dir.Next(e)) {
+      bool statted = false;
+      int type = dir.TypeAttr(e, st, &statted);
+      if (type < 0 || (type & AttrSymLink) != 0) continue;
+      const bool is_folder = (type & AttrDirectory) != 0;
 
-int CountIn(const TCountWalk& w, TDirWalk& dir) {
-  const bool needs_status = w.mode != cfmAllFiles && w.mode != cfmSubFolders;
-  int count = 0;
-  bool matched = false;       // the mask search found an entry
-  bool plain_folder = false;  // the subfolder search found an entry
-  TDirEntry e;
-  struct stat st;
-  while (dir.Next(e)) {
-    bool statted = false;
-    int type = dir.TypeAttr(e, st, &statted);
-    if (type < 0 || (type & AttrSymLink) != 0) continue;
-    const bool is_folder = (type & AttrDirectory) != 0;
-
-    if (w.match_all || fnmatch(w.mask, e.name, 0) == 0) {
-      if (is_folder) {
-        matched = true;
-        if (w.mode == cfmSubFolders && !e.dot_or_dotdot) ++count;
-      } else if (needs_status) {
-        if (statted || dir.LStat(e.name, st)) {
+      if (w_.match_all || fnmatch(w_.mask, e.name, 0) == 0) {
+        if (is_folder) {
           matched = true;
-          if (FileCounts(w, st)) ++count;
+          if (w_.mode == cfmSubFolders && !e.dot_or_dotdot) ++count;
+        } else if (needs_status) {
+          if (statted || dir.LStat(e.name, st)) {
+            matched = true;
+            if (FileCounts(w_, st)) ++count;
+          }
+        } else {
+          matched = true;
+          if (w_.mode == cfmAllFiles) ++count;
         }
-      } else {
-        matched = true;
-        if (w.mode == cfmAllFiles) ++count;
+      }
+
+      if (w_.recurse && is_folder && !e.hidden && !e.dot_or_dotdot && dir.Writable(e.name)) {
+        subs->push_back(Sub{e.name, 0});
       }
     }
-
-    if (w.recurse && is_folder && !e.hidden && !e.dot_or_dotdot && dir.Writable(e.name)) {
-      plain_folder = true;
-      int sub = CountSub(w, dir, e.name);
-      if (sub >= 0) count += sub;
-    }
+    *own = count;
+    if (w_.recurse) return !subs->empty() || dir.Writable(".") || dir.Writable("..");
+    return matched || AnyPlainFolder(dir);
   }
 
-  if (w.recurse) {
-    if (!plain_folder && !dir.Writable(".") && !dir.Writable("..")) return -1;
-    return count;
-  }
-  if (!matched) return AnyPlainFolder(dir) ? 0 : -1;
-  return count;
-}
+ private:
+  const TCountWalk& w_;
+};
 
 }  // namespace
 
 int CountFiles(const String& folder, const String& mask, int recurse, TCountFilesMode mode,
                int limit) {
-  TDirWalk dir;
-  if (dir.Open(folder) != 0) return -1;
   String pattern = mask;
   const TCountWalk w{pattern.CStr(), mask == "*", recurse != 0, mode, limit};
-  return CountIn(w, dir);
+  TCountVisitor visitor(w);
+  const int64_t count = WalkTree(folder, 0, visitor);
+  return count < 0 ? -1 : static_cast<int>(count);
 }
 
 // ---------------------------------------------------------------------------

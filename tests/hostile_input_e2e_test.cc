@@ -3,6 +3,7 @@
 // managing server can store in the settings. Each case must do no harm: the
 // agent answers (or refuses cleanly), keeps serving and touches nothing it
 // was not asked to.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,6 +33,95 @@ int KeyCount(const std::string& file, const std::string& key) {
     if (piece.compare(0, key.size() + 1, key + "=") == 0) ++n;
   }
   return n;
+}
+
+// A chain of `depth` folders "d" below root with a 10-byte file "f" at the
+// bottom. Built relative to descriptors: its paths are far beyond PATH_MAX.
+bool MakeChain(const std::string& root, int depth) {
+  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int i = 0; fd >= 0 && i < depth; ++i) {
+    mkdirat(fd, "d", 0755);
+    int next = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(fd);
+    fd = next;
+  }
+  if (fd < 0) return false;
+  int f = openat(fd, "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  bool ok = f >= 0 && write(f, "0123456789", 10) == 10;
+  if (f >= 0) close(f);
+  close(fd);
+  return ok;
+}
+
+// Removes such a chain from the bottom up, one level at a time.
+void RemoveChain(const std::string& root) {
+  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int depth = 0;
+  for (int next; fd >= 0 && (next = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_NOFOLLOW |
+                                                      O_CLOEXEC)) >= 0;
+       ++depth) {
+    close(fd);
+    fd = next;
+  }
+  for (; fd >= 0; --depth) {
+    unlinkat(fd, "f", 0);
+    if (depth == 0) break;
+    int up = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(fd);
+    fd = up;
+    if (fd >= 0) unlinkat(fd, "d", AT_REMOVEDIR);
+  }
+  if (fd >= 0) close(fd);
+}
+
+// A monitored folder on a memory file system when there is one: a chain of
+// 100,000 folders on a busy disk takes minutes to make and remove.
+class DeepTreeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : tmp_.path();
+    char name[256];
+    snprintf(name, sizeof name, "%s/orv-deep-XXXXXX", base.c_str());
+    ASSERT_NE(mkdtemp(name), nullptr);
+    root_ = name;
+  }
+  void TearDown() override {
+    RemoveChain(root_);
+    unlink((root_ + "/loop").c_str());
+    unlink((root_ + "/out").c_str());
+    rmdir(root_.c_str());
+  }
+  testutil::TempDir tmp_;
+  std::string root_;
+};
+
+// Whoever may write in a monitored folder decides how deep it goes. Every
+// walk answers, with the true figures for a tree deeper than a recursing
+// walk's stack allowed and with a clean refusal for one deeper than any
+// path can name; links are never followed, and the agent keeps serving.
+TEST_F(DeepTreeTest, WalksAnswerOrRefuseAndTheAgentKeepsServing) {
+  AgentProcess agent;
+  ASSERT_TRUE(agent.Start()) << agent.console();
+  ASSERT_EQ(symlink(".", (root_ + "/loop").c_str()), 0);
+  ASSERT_EQ(symlink("/", (root_ + "/out").c_str()), 0);
+  struct Case {
+    int depth;
+    const char* size;   // "TEST-FolderSize" with subfolders
+    const char* count;  // "TEST-CountFiles" of every file with subfolders
+  } cases[] = {
+      {1500, "200\n    10\n", "200\n1\n"},
+      {100000, "301\nFolder/File doesn`t exist or access denied\n",
+       "301\nFolder doesn`t exist or access denied\n"},
+  };
+  for (const Case& c : cases) {
+    RemoveChain(root_);
+    ASSERT_TRUE(MakeChain(root_, c.depth));
+    EXPECT_EQ(agent.Query({"TEST-FolderSize", root_, "1"}).out, c.size) << c.depth;
+    EXPECT_EQ(agent.Query({"TEST-CountFiles", root_, "*", "1", "0", "0"}).out, c.count) << c.depth;
+    OrvqResult list = agent.Query({"GetFilesList", root_, "*", "1", "1", "1", "1"});
+    EXPECT_EQ(list.out.substr(0, 4), "200\n") << c.depth;
+    ASSERT_EQ(agent.Query({"GetInfo"}).out.substr(0, 4), "200\n") << agent.console();
+  }
 }
 
 // A value that ends just where the agent's reader starts a new piece, so that
