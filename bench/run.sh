@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# The agent under load, beside a bare thread-per-connection server and, when
-# Debian's packages can be installed, two other monitoring agents answering
-# their own passive checks. Prints in one run:
+# The agent under load, beside two bare servers (one thread per connection;
+# a pool of threads that each block in accept) and, when Debian's packages
+# can be installed, two other monitoring agents set up as an admin would,
+# answering their own passive checks (one of them also with TLS-PSK).
+# Prints in one run:
 #   - the cipher costs (orv_bench) and the cipher floor of a request;
 #   - requests/s, p50 and p99 at each concurrency for GetInfo (about 600
-#     bytes of reply) and TEST-FileExists (a short reply), the bare server
+#     bytes of reply) and TEST-FileExists (a short reply), the bare servers
 #     with a 600-byte and a 40-byte reply, and the peers' passive checks;
 #   - the agent's CPU time per request beside bare server cost + cipher floor;
-#   - idle RSS and idle CPU of a fresh agent, RSS with 1000 idle connections;
+#   - idle RSS, wake-ups and threads, RSS and threads after a sustained load
+#     and a rest, RSS with 1000 idle connections;
+#   - the ratios that the agent's performance targets name;
 #   - the file-work and text-log ratios (bench/file_work.sh, bench/textlog.sh).
 # Client and servers share this machine's cores: the figures are for
 # comparison side by side, not absolute capacities. Look at `uptime` first.
@@ -15,17 +19,20 @@
 # Usage: bench/run.sh [build_dir]   (default: build-bench; needs orv, orvq,
 # orvload, orvbare and orv_bench in it)
 # Knobs: BENCH_SECONDS (5, length of each load run), BENCH_CONCURRENCY
-# ("1 8 64"), BENCH_IDLE_SECONDS (60), BENCH_HOLD (1000 idle connections),
-# BENCH_PEERS (1: install and run the peers; 0: skip), BENCH_FILES (1: run the
-# file-work and text-log benchmarks with FILES, BIG_MIB, LOG_MIB, RUNS, which
-# default smaller here than in those scripts).
+# ("1 8 64"), BENCH_IDLE_SECONDS (30), BENCH_SUSTAIN_SECONDS (60, the long
+# load before the rest), BENCH_REST_SECONDS (60), BENCH_HOLD (1000 idle
+# connections), BENCH_PEERS (1: install and run the peers; 0: skip),
+# BENCH_FILES (1: run the file-work and text-log benchmarks with FILES,
+# BIG_MIB, LOG_MIB, RUNS, which default smaller here than in those scripts).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "${1:-$ROOT/build-bench}" && pwd)
 RUN_SECONDS=${BENCH_SECONDS:-5}
 CONCURRENCY=${BENCH_CONCURRENCY:-"1 8 64"}
-IDLE_SECONDS=${BENCH_IDLE_SECONDS:-60}
+IDLE_SECONDS=${BENCH_IDLE_SECONDS:-30}
+SUSTAIN_SECONDS=${BENCH_SUSTAIN_SECONDS:-60}
+REST_SECONDS=${BENCH_REST_SECONDS:-60}
 HOLD=${BENCH_HOLD:-1000}
 PEERS=${BENCH_PEERS:-1}
 FILEBENCH=${BENCH_FILES:-1}
@@ -121,11 +128,16 @@ AGENT=$(wait_pidfile "$WORK/orv/orv.pid") || { echo "the agent did not start" >&
 STARTED+=("$AGENT")
 wait_port "$ORV_PORT"
 
-# Idle figures of a fresh agent: RSS, CPU and wake-ups over the idle window.
+# Idle figures of a fresh agent: RSS, threads, CPU and wake-ups over the idle
+# window, summed over all its threads.
+sched() { cat /proc/"$AGENT"/task/*/schedstat 2>/dev/null | awk '{s += $1} END {print s + 0}'; }
+switches() {
+  cat /proc/"$AGENT"/task/*/status 2>/dev/null |
+    awk '/^voluntary_ctxt_switches:/ {s += $2} END {print s + 0}'
+}
 sleep 2
-sched() { awk '{print $1}' "/proc/$AGENT/schedstat"; }
-switches() { awk '/^voluntary_ctxt_switches:/ {print $2}' "/proc/$AGENT/status"; }
 IDLE_RSS0=$(rss_kib "$AGENT")
+IDLE_THREADS0=$(threads_of "$AGENT")
 S0=$(sched); W0=$(switches)
 sleep "$IDLE_SECONDS"
 S1=$(sched); W1=$(switches)
@@ -134,43 +146,80 @@ IDLE_CPU_MS=$(calc "round(($S1 - $S0) / 1e6, 3)")
 IDLE_WAKES=$((W1 - W0))
 
 # ---------------------------------------------------------------- servers to compare
-BARE600_PORT=$(free_port)
-"$BUILD/orvbare" "$BARE600_PORT" 600 &
-BARE600=$!; STARTED+=("$BARE600")
-BARE40_PORT=$(free_port)
-"$BUILD/orvbare" "$BARE40_PORT" 40 &
-BARE40=$!; STARTED+=("$BARE40")
-wait_port "$BARE600_PORT"; wait_port "$BARE40_PORT"
+start_bare() {  # NAME REPLY_BYTES [--pool N]: sets NAME_PORT and NAME (the pid)
+  local port
+  port=$(free_port)
+  "$BUILD/orvbare" "${@:3}" "$port" "$2" &
+  STARTED+=("$!")
+  printf -v "$1" '%s' "$!"
+  printf -v "${1}_PORT" '%s' "$port"
+  wait_port "$port"
+}
+start_bare BARE600 600
+start_bare BARE40 40
+# The pool's threads all block in accept; four are enough to keep two cores
+# busy with requests this short.
+start_bare POOL600 600 --pool 4
+start_bare POOL40 40 --pool 4
 
-ZBX=; NRPE=; NRPE_NOTE=
+ZBX=; ZBXPSK=; NRPE=
 if [ "$PEERS" = 1 ]; then
   if [ ! -x /usr/sbin/zabbix_agentd ] || [ ! -x /usr/sbin/nrpe ]; then
     echo "-- installing the peers from Debian's packages"
     DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y \
       --no-install-recommends zabbix-agent nagios-nrpe-server >"$WORK/apt.log" 2>&1 ||
-      echo "   apt-get failed (see its output above); the peers are left out"
+      echo "   apt-get failed (see $WORK/apt.log); the peers are left out"
   fi
+  # The passive-check peer as its package sets it up (the service runs as its
+  # own user, three pre-forked check workers, logging to a file), only the
+  # addresses and paths changed. A second instance accepts only TLS with a
+  # pre-shared key, as an admin sets it up to encrypt the checks.
+  start_zbx() {  # NAME [extra configuration lines]: sets NAME_PORT and NAME
+    local name=$1 port dir
+    port=$(free_port)
+    dir=$WORK/$name
+    mkdir -p "$dir"
+    chmod 777 "$dir"
+    {
+      echo "ListenIP=127.0.0.1"
+      echo "ListenPort=$port"
+      echo "Server=127.0.0.1"
+      echo "Hostname=bench"
+      echo "PidFile=$dir/agentd.pid"
+      echo "LogType=file"
+      echo "LogFile=$dir/agentd.log"
+      echo "LogFileSize=0"
+      printf '%s\n' "${@:2}"
+    } >"$dir/agentd.conf"
+    /usr/sbin/zabbix_agentd -f -c "$dir/agentd.conf" >"$dir/console" 2>&1 &
+    local pid=$!
+    STARTED+=("$pid")
+    if wait_port "$port"; then
+      printf -v "$name" '%s' "$pid"
+      printf -v "${name}_PORT" '%s' "$port"
+    else
+      echo "-- the passive-check peer ($name) did not start: $(tail -n2 "$dir/agentd.log" 2>/dev/null)"
+    fi
+  }
   if [ -x /usr/sbin/zabbix_agentd ]; then
-    ZBX_PORT=$(free_port)
-    mkdir -p "$WORK/zbx"
-    cat >"$WORK/zbx/agentd.conf" <<CFG
-ListenIP=127.0.0.1
-ListenPort=$ZBX_PORT
-Server=127.0.0.1
-Hostname=bench
-PidFile=$WORK/zbx/agentd.pid
-LogType=file
-LogFile=$WORK/zbx/agentd.log
-AllowRoot=1
-CFG
-    /usr/sbin/zabbix_agentd -f -c "$WORK/zbx/agentd.conf" >"$WORK/zbx/console" 2>&1 &
-    ZBX=$!; STARTED+=("$ZBX")
-    wait_port "$ZBX_PORT" || { echo "-- the first peer did not start"; ZBX=; }
+    start_zbx ZBX
+    if [ -x "$BUILD/orvload_tls" ]; then
+      PSK_HEX=$(od -An -N32 -tx1 /dev/urandom | tr -d ' \n')
+      mkdir -p "$WORK/psk"
+      echo "$PSK_HEX" >"$WORK/psk/key.psk"
+      chmod 644 "$WORK/psk/key.psk"
+      start_zbx ZBXPSK "TLSAccept=psk" "TLSPSKIdentity=bench" "TLSPSKFile=$WORK/psk/key.psk"
+    fi
   fi
   if [ -x /usr/sbin/nrpe ]; then
     NRPE_PORT=$(free_port)
     mkdir -p "$WORK/nrpe"
     chmod 777 "$WORK/nrpe"
+    # As the package's service runs it (foreground, user nagios) with the
+    # package's settings, and a listen queue raised from its default of 5 as
+    # its own configuration file advises under load: with 5, connections
+    # beyond the queue wait for the kernel's one-second retransmissions and
+    # time out at 64 clients.
     cat >"$WORK/nrpe/nrpe.cfg" <<CFG
 server_address=127.0.0.1
 server_port=$NRPE_PORT
@@ -181,13 +230,28 @@ nrpe_group=nagios
 dont_blame_nrpe=0
 command_timeout=60
 connection_timeout=300
+listen_queue_size=128
 CFG
-    # -n: plain TCP, no TLS, so that both peers and the agent's own cipher
-    # are compared on the same footing (the agent's cipher is always on).
-    /usr/sbin/nrpe -c "$WORK/nrpe/nrpe.cfg" -f -n >"$WORK/nrpe/console" 2>&1 &
-    NRPE=$!; STARTED+=("$NRPE")
-    NRPE_NOTE="without TLS (-n)"
-    wait_port "$NRPE_PORT" || { echo "-- the second peer did not start"; NRPE=; }
+    # -n: plain TCP. The daemon forks twice per connection and the process
+    # that serves the query is handed to the nearest reaper: a small reaper
+    # above the daemon collects them, so --cpu-pid sees their CPU time.
+    python3 - /usr/sbin/nrpe -c "$WORK/nrpe/nrpe.cfg" -f -n >"$WORK/nrpe/console" 2>&1 <<'PY' &
+import ctypes, os, signal, sys
+ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+daemon = os.fork()
+if daemon == 0:
+    os.execv(sys.argv[1], sys.argv[1:])
+signal.signal(signal.SIGTERM, lambda *_: os.kill(daemon, signal.SIGTERM))
+while True:
+    try:
+        if os.wait()[0] == daemon:
+            break
+    except ChildProcessError:
+        break
+PY
+    local_pid=$!
+    STARTED+=("$local_pid")
+    if wait_port "$NRPE_PORT"; then NRPE=$local_pid; else echo "-- the query-packet peer did not start"; fi
   fi
 fi
 
@@ -195,10 +259,11 @@ fi
 RESULTS=$WORK/results
 : >"$RESULTS"
 run_load() {  # name clients orvload-arguments...: appends "name c line"
-  local name=$1 c=$2
+  local name=$1 c=$2 tool=$ORVLOAD
   shift 2
+  if [ "$1" = tls ]; then tool=$BUILD/orvload_tls; shift; fi
   local line
-  line=$("$ORVLOAD" -c "$c" -t "$RUN_SECONDS" "$@" 2>"$WORK/load.err" | tail -n1) || true
+  line=$("$tool" -c "$c" -t "$RUN_SECONDS" "$@" 2>"$WORK/load.err" | tail -n1) || true
   if [ -s "$WORK/load.err" ]; then sed "s/^/   $name c=$c: /" "$WORK/load.err"; fi
   echo "$name $c $line" >>"$RESULTS"
 }
@@ -209,67 +274,49 @@ for c in $CONCURRENCY; do
     TEST-FileExists "$FILE_PARAM"
   run_load bare600 "$c" -p "$BARE600_PORT" --proto raw --cpu-pid "$BARE600" GetInfo
   run_load bare40 "$c" -p "$BARE40_PORT" --proto raw --cpu-pid "$BARE40" TEST-FileExists
+  run_load pool600 "$c" -p "$POOL600_PORT" --proto raw --cpu-pid "$POOL600" GetInfo
+  run_load pool40 "$c" -p "$POOL40_PORT" --proto raw --cpu-pid "$POOL40" TEST-FileExists
   if [ -n "$ZBX" ]; then
     run_load peer-zbx "$c" -p "$ZBX_PORT" --proto zbx --cpu-pid "$ZBX" agent.ping
+  fi
+  if [ -n "$ZBXPSK" ]; then
+    run_load peer-zbx-psk "$c" tls -p "$ZBXPSK_PORT" --proto zbx --cpu-pid "$ZBXPSK" \
+      --psk-identity bench --psk-file "$WORK/psk/key.psk" agent.ping
   fi
   if [ -n "$NRPE" ]; then
     run_load peer-nrpe "$c" -p "$NRPE_PORT" --proto nrpe --cpu-pid "$NRPE" _NRPE_CHECK
   fi
 done
-RSS_AFTER_LOAD=$(rss_kib "$AGENT")
+RSS_AFTER_RUNS=$(rss_kib "$AGENT")
 
-get() {  # name clients key
-  local line
-  line=$(awk -v n="$1" -v c="$2" '$1 == n && $2 == c' "$RESULTS" | cut -d' ' -f3-)
-  [ -n "$line" ] && field "$line" "$3" || echo NA
-}
-
-echo
-echo "-- requests/s, p50 ms, p99 ms (each run ${RUN_SECONDS} s; errors in the last column)"
-printf '%-12s %4s %10s %9s %9s %8s %7s\n' server c "req/s" p50 p99 "cpu_us" errors
-while read -r name c rest; do
-  printf '%-12s %4s %10s %9s %9s %8s %7s\n' "$name" "$c" "$(field "$rest" rps)" \
-    "$(field "$rest" p50_ms)" "$(field "$rest" p99_ms)" "$(field "$rest" cpu_us_per_req)" \
-    "$(field "$rest" errors)"
-done <"$RESULTS"
-[ -n "$NRPE_NOTE" ] && echo "   (the second peer runs $NRPE_NOTE)"
-
-ratio() {  # a b: a/b with two decimals, NA when either is missing
-  if [ "$1" = NA ] || [ "$2" = NA ] || [ -z "$1" ] || [ -z "$2" ]; then echo NA; return; fi
-  calc "round($1 / $2, 2) if $2 else 'NA'"
-}
-echo
-echo "-- ratios of requests/s"
-printf '%-34s' ""; for c in $CONCURRENCY; do printf ' %8s' "c=$c"; done; echo
-row() {  # label a b
-  printf '%-34s' "$1"
-  for c in $CONCURRENCY; do printf ' %8s' "$(ratio "$(get "$2" "$c" rps)" "$(get "$3" "$c" rps)")"; done
-  echo
-}
-row "GetInfo / bare (600 B)" GetInfo bare600
-row "FileExists / bare (40 B)" FileExists bare40
-if [ -n "$ZBX" ]; then row "FileExists / peer-zbx" FileExists peer-zbx; fi
-if [ -n "$NRPE" ]; then row "FileExists / peer-nrpe" FileExists peer-nrpe; fi
-
-echo
-echo "-- CPU per request (server side, us) beside bare server + cipher floor"
-printf '   cipher: block %.1f ns, key schedule %.0f ns, SHA-1 %.0f ns\n' "$BLOCK_NS" "$PREP_NS" "$SHA_NS"
-printf '%-12s %4s %8s %8s %8s %8s %7s\n' request c agent bare floor "b+f" ratio
-for c in $CONCURRENCY; do
-  for pair in "GetInfo bare600" "FileExists bare40"; do
-    set -- $pair
-    bytes=$(get "$1" "$c" cipher_bytes)
-    agent=$(get "$1" "$c" cpu_us_per_req)
-    bare=$(get "$2" "$c" cpu_us_per_req)
-    if [ "$bytes" = NA ] || [ "$agent" = NA ] || [ "$bare" = NA ]; then continue; fi
-    fl=$(floor_us "$bytes")
-    sum=$(calc "round($bare + $fl, 1)")
-    printf '%-12s %4s %8s %8s %8s %8s %7s\n' "$1" "$c" "$agent" "$bare" "$fl" "$sum" \
-      "$(ratio "$agent" "$sum")"
-  done
+# ---------------------------------------------------------------- sustained load, then rest
+"$ORVLOAD" -c 8 -t "$SUSTAIN_SECONDS" -p "$ORV_PORT" -P "$PASSWORD" GetInfo \
+  >"$WORK/sustain1" 2>&1 &
+SUSTAIN1=$!
+"$ORVLOAD" -c 8 -t "$SUSTAIN_SECONDS" -p "$ORV_PORT" -P "$PASSWORD" TEST-FileExists \
+  "$FILE_PARAM" >"$WORK/sustain2" 2>&1 &
+SUSTAIN2=$!
+SUSTAIN_PEAK=0
+for _ in $(seq "$SUSTAIN_SECONDS"); do
+  r=$(rss_kib "$AGENT"); [ "$r" -gt "$SUSTAIN_PEAK" ] && SUSTAIN_PEAK=$r
+  sleep 1
 done
-echo "   (floor = SHA-1 + key schedule + one block per cipher byte; cipher bytes per"
-echo "    request: GetInfo $(get GetInfo 8 cipher_bytes), FileExists $(get FileExists 8 cipher_bytes))"
+wait "$SUSTAIN1" "$SUSTAIN2" || true
+SUSTAIN_REQS=$(($(field "$(tail -n1 "$WORK/sustain1")" requests) + \
+  $(field "$(tail -n1 "$WORK/sustain2")" requests)))
+SUSTAIN_ERRS=$(($(field "$(tail -n1 "$WORK/sustain1")" errors) + \
+  $(field "$(tail -n1 "$WORK/sustain2")" errors)))
+RSS_LOADED=$(rss_kib "$AGENT")
+THREADS_LOADED=$(threads_of "$AGENT")
+REST_HALF=$((REST_SECONDS / 2))
+sleep "$REST_HALF"
+R0=$(sched); V0=$(switches)
+sleep $((REST_SECONDS - REST_HALF))
+R1=$(sched); V1=$(switches)
+RSS_RESTED=$(rss_kib "$AGENT")
+THREADS_RESTED=$(threads_of "$AGENT")
+REST_WAKES=$((V1 - V0))
+REST_CPU_MS=$(calc "round(($R1 - $R0) / 1e6, 3)")
 
 # ---------------------------------------------------------------- idle connections
 "$ORVLOAD" -p "$ORV_PORT" -t 6 --hold "$HOLD" >"$WORK/hold.out" 2>&1 &
@@ -283,20 +330,120 @@ wait "$HOLDER" || true
 sleep 2
 AFTER_HOLD_RSS=$(rss_kib "$AGENT")
 
+get() {  # name clients key
+  local line
+  line=$(awk -v n="$1" -v c="$2" '$1 == n && $2 == c' "$RESULTS" | cut -d' ' -f3-)
+  [ -n "$line" ] && field "$line" "$3" || echo NA
+}
+
+echo
+echo "-- requests/s, p50 ms, p99 ms (each run ${RUN_SECONDS} s; errors in the last column)"
+printf '%-13s %4s %10s %9s %9s %8s %7s\n' server c "req/s" p50 p99 "cpu_us" errors
+while read -r name c rest; do
+  printf '%-13s %4s %10s %9s %9s %8s %7s\n' "$name" "$c" "$(field "$rest" rps)" \
+    "$(field "$rest" p50_ms)" "$(field "$rest" p99_ms)" "$(field "$rest" cpu_us_per_req)" \
+    "$(field "$rest" errors)"
+done <"$RESULTS"
+echo "   (bare: one thread per connection; pool: 4 threads blocking in accept;"
+echo "    peer-nrpe without TLS; peer-zbx-psk: TLS with a pre-shared key)"
+
+ratio() {  # a b: a/b with two decimals, NA when either is missing
+  if [ "$1" = NA ] || [ "$2" = NA ] || [ -z "$1" ] || [ -z "$2" ]; then echo NA; return; fi
+  calc "round($1 / $2, 2) if $2 else 'NA'"
+}
+echo
+echo "-- ratios of requests/s"
+printf '%-34s' ""; for c in $CONCURRENCY; do printf ' %8s' "c=$c"; done; echo
+row() {  # label a b
+  printf '%-34s' "$1"
+  for c in $CONCURRENCY; do printf ' %8s' "$(ratio "$(get "$2" "$c" rps)" "$(get "$3" "$c" rps)")"; done
+  echo
+}
+row "GetInfo / pool (600 B)" GetInfo pool600
+row "FileExists / pool (40 B)" FileExists pool40
+row "pool / bare (40 B)" pool40 bare40
+if [ -n "$ZBX" ]; then row "FileExists / peer-zbx" FileExists peer-zbx; fi
+if [ -n "$ZBXPSK" ]; then row "FileExists / peer-zbx-psk" FileExists peer-zbx-psk; fi
+if [ -n "$NRPE" ]; then row "FileExists / peer-nrpe" FileExists peer-nrpe; fi
+
+echo
+echo "-- CPU per request (server side, us) beside the bare pool + cipher floor"
+printf '   cipher: block %.1f ns, key schedule %.0f ns, SHA-1 %.0f ns\n' "$BLOCK_NS" "$PREP_NS" "$SHA_NS"
+printf '%-12s %4s %8s %8s %8s %8s %7s\n' request c agent pool floor "p+f" ratio
+for c in $CONCURRENCY; do
+  for pair in "GetInfo pool600" "FileExists pool40"; do
+    set -- $pair
+    bytes=$(get "$1" "$c" cipher_bytes)
+    agent=$(get "$1" "$c" cpu_us_per_req)
+    bare=$(get "$2" "$c" cpu_us_per_req)
+    if [ "$bytes" = NA ] || [ "$agent" = NA ] || [ "$bare" = NA ]; then continue; fi
+    fl=$(floor_us "$bytes")
+    sum=$(calc "round($bare + $fl, 1)")
+    printf '%-12s %4s %8s %8s %8s %8s %7s\n' "$1" "$c" "$agent" "$bare" "$fl" "$sum" \
+      "$(ratio "$agent" "$sum")"
+    echo "$1 $c $(ratio "$agent" "$sum")" >>"$WORK/cpu_ratios"
+  done
+done
+echo "   (floor = SHA-1 + key schedule + one block per cipher byte; cipher bytes per"
+echo "    request: GetInfo $(get GetInfo 8 cipher_bytes), FileExists $(get FileExists 8 cipher_bytes))"
+
 echo
 echo "-- memory and idle cost of the agent"
-echo "   idle RSS (fresh agent):            ${IDLE_RSS0} KiB at start, ${IDLE_RSS1} KiB after ${IDLE_SECONDS} s"
-echo "   idle CPU over ${IDLE_SECONDS} s:             ${IDLE_CPU_MS} ms on CPU, ${IDLE_WAKES} voluntary wake-ups"
-echo "   RSS after the load runs:           ${RSS_AFTER_LOAD} KiB"
-echo "   RSS with ${HOLD_OPEN:-0} idle connections:   ${HOLD_RSS} KiB (${HOLD_THREADS} threads)"
-echo "   RSS after they closed:             ${AFTER_HOLD_RSS} KiB"
-for name in ZBX NRPE; do
+echo "   fresh agent:                 ${IDLE_RSS0} KiB RSS, ${IDLE_THREADS0} threads"
+echo "   idle ${IDLE_SECONDS} s:                    ${IDLE_CPU_MS} ms on CPU, ${IDLE_WAKES} voluntary wake-ups, ${IDLE_RSS1} KiB RSS"
+echo "   after the load runs:         ${RSS_AFTER_RUNS} KiB RSS"
+echo "   ${SUSTAIN_SECONDS} s of GetInfo + FileExists at 8+8 clients: ${SUSTAIN_REQS} requests, ${SUSTAIN_ERRS} errors,"
+echo "                                peak ${SUSTAIN_PEAK} KiB, ${RSS_LOADED} KiB and ${THREADS_LOADED} threads at the end"
+echo "   after ${REST_SECONDS} s of rest:          ${RSS_RESTED} KiB RSS, ${THREADS_RESTED} threads;"
+echo "                                last $((REST_SECONDS - REST_HALF)) s: ${REST_WAKES} wake-ups, ${REST_CPU_MS} ms on CPU"
+echo "   with ${HOLD_OPEN:-0} idle connections:   ${HOLD_RSS} KiB RSS (${HOLD_THREADS} threads)"
+echo "   after they closed:           ${AFTER_HOLD_RSS} KiB RSS"
+for name in ZBX ZBXPSK NRPE; do
   pid=${!name}
   [ -n "$pid" ] || continue
+  procs=$pid
+  # The query-packet peer's pid is its reaper's; count the daemon alone.
+  [ "$name" = NRPE ] && procs=$(pgrep -P "$pid" || true)
   total=0
-  for p in $pid $(pgrep -P "$pid" || true); do total=$((total + $(rss_kib "$p" || echo 0))); done
-  echo "   peer $name: RSS of the process and its children ${total} KiB"
+  for p in $procs $(for q in $procs; do pgrep -P "$q"; done || true); do
+    total=$((total + $(rss_kib "$p" || echo 0)))
+  done
+  echo "   peer $name: RSS of the daemon and its children ${total} KiB"
 done
+
+# ---------------------------------------------------------------- the targets
+echo
+echo "-- targets (ratios of this run)"
+target() {  # label value goal comparison(ge|le)
+  local verdict=NA
+  if [ "$2" != NA ] && [ -n "$2" ]; then
+    if [ "$4" = ge ]; then
+      verdict=$(calc "'met' if $2 >= $3 else 'missed'")
+    else
+      verdict=$(calc "'met' if $2 <= $3 else 'missed'")
+    fi
+  fi
+  printf '   %-52s %8s  %s %-5s %s\n' "$1" "$2" "$([ "$4" = ge ] && echo '>=' || echo '<=')" "$3" "$verdict"
+}
+target "FileExists c=8 / plaintext passive-check peer" \
+  "$(ratio "$(get FileExists 8 rps)" "$(get peer-zbx 8 rps)")" 1.0 ge
+target "FileExists c=8 / query-packet peer" \
+  "$(ratio "$(get FileExists 8 rps)" "$(get peer-nrpe 8 rps)")" 10 ge
+target "FileExists c=8 / TLS-PSK peer" \
+  "$(ratio "$(get FileExists 8 rps)" "$(get peer-zbx-psk 8 rps)")" 4 ge
+target "p99 c=64: FileExists / plaintext peer" \
+  "$(ratio "$(get FileExists 64 p99_ms)" "$(get peer-zbx 64 p99_ms)")" 1.0 le
+target "p99 c=64: GetInfo / plaintext peer" \
+  "$(ratio "$(get GetInfo 64 p99_ms)" "$(get peer-zbx 64 p99_ms)")" 1.5 le
+if [ -s "$WORK/cpu_ratios" ]; then
+  target "CPU/request / (pool + floor), worst of all runs" \
+    "$(sort -k3 -g "$WORK/cpu_ratios" | tail -n1 | cut -d' ' -f3)" 1.2 le
+fi
+target "idle wake-ups per second (fresh agent)" "$(calc "round($IDLE_WAKES / $IDLE_SECONDS, 2)")" 1.0 le
+target "idle RSS, MiB (fresh agent)" "$(calc "round($IDLE_RSS1 / 1024, 2)")" 4 le
+target "threads after ${REST_SECONDS} s of rest (minimum $IDLE_THREADS0)" "$THREADS_RESTED" "$IDLE_THREADS0" le
+target "RSS after ${SUSTAIN_SECONDS} s of load and ${REST_SECONDS} s of rest, MiB" \
+  "$(calc "round($RSS_RESTED / 1024, 2)")" 8 le
 
 # ---------------------------------------------------------------- file work
 if [ "$FILEBENCH" = 1 ]; then

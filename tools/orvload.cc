@@ -35,8 +35,9 @@ using Clock = std::chrono::steady_clock;
 
 const char kUsage[] =
     "usage: orvload -p PORT [-H host] [-c clients] [-t seconds] [-P password]\n"
-    "               [--proto orv|raw|zbx|nrpe] [--cpu-pid PID] [--timeout ms]\n"
-    "               [--expect TEXT] [--requests N] COMMAND [PARAM ...]\n"
+    "               [--proto orv|raw|zbx|nrpe|nrpe2] [--cpu-pid PID] [--timeout ms]\n"
+    "               [--expect TEXT] [--requests N] [--psk-identity ID --psk-file F]\n"
+    "               COMMAND [PARAM ...]\n"
     "       orvload -p PORT [-H host] [-t seconds] --hold N\n"
     "  -p PORT         server port\n"
     "  -H host         server address (default 127.0.0.1)\n"
@@ -44,15 +45,21 @@ const char kUsage[] =
     "  -t seconds      length of the run (default 5, at most 3600)\n"
     "  -P password     the agent's password for --proto orv (or ORV_PASSWORD)\n"
     "  --proto P       orv (default), raw (COMMAND and LF, plain), zbx (passive check\n"
-    "                  key), nrpe (query text, e.g. _NRPE_CHECK; no TLS)\n"
+    "                  key), nrpe (query text, e.g. _NRPE_CHECK; no TLS), nrpe2 (the\n"
+    "                  same in the older version 2 packet)\n"
     "  --cpu-pid PID   also report the CPU time of PID and its children per request\n"
     "  --timeout ms    bound of each connect, send and receive (default 5000)\n"
     "  --expect TEXT   orv: the reply must start with TEXT (default 200)\n"
     "  --requests N    stop after N exchanges in all (default: only the time)\n"
-    "  --hold N        open N idle connections for the run's time, then close them\n";
+    "  --hold N        open N idle connections for the run's time, then close them\n"
+    "  --psk-identity ID, --psk-file F\n"
+    "                  each exchange inside TLS with this pre-shared key (hex in F;\n"
+    "                  orvload_tls only)\n";
 
 constexpr int kNrpePacketSize = 1036;  // version 2 packet with its padding
 constexpr int kNrpeBufferSize = 1024;
+constexpr int kNrpe4Header = 16;        // version 4: the fields, then the buffer length
+constexpr int kNrpe4QueryBuffer = 1020;  // what the stock client sends
 constexpr int kMaxAnswer = 1 << 20;
 
 bool ParseLong(const char* text, long low, long high, long& value) {
@@ -109,6 +116,7 @@ struct TRun {
   struct sockaddr_in addr;
   String password_proof;                     // orv: MD5 of the password
   std::unique_ptr<TPacketKey> password_key;  // orv: prepared once, like the agent does
+  std::unique_ptr<TLoadLayer> layer;          // null: plain TCP
   String plain_request;                      // raw, zbx, nrpe: the same bytes every time
   String request_text;                       // orv: the request before encryption
   Clock::time_point deadline;
@@ -188,12 +196,16 @@ bool OneExchange(TRun& run, TKeyMaker& keys, long& cipher_bytes, String& err) {
   }
   UniqueFd fd(ConnectTo(run.addr, o.timeout_ms, err));
   if (!fd.valid()) return false;
-  if (SendFull(fd.get(), packet.Data(), static_cast<size_t>(packet.Length())) < 0) {
-    err = String("send: ") + GetErrorStr(errno);
-    return false;
-  }
   String answer;
-  if (!ReadToEnd(fd.get(), answer, err)) return false;
+  if (run.layer) {
+    if (!run.layer->Exchange(fd.get(), packet, answer, err)) return false;
+  } else {
+    if (SendFull(fd.get(), packet.Data(), static_cast<size_t>(packet.Length())) < 0) {
+      err = String("send: ") + GetErrorStr(errno);
+      return false;
+    }
+    if (!ReadToEnd(fd.get(), answer, err)) return false;
+  }
   switch (o.proto) {
     case kLoadOrv: {
       if (answer.Length() < 4 || static_cast<uint32_t>(DecodeLength(answer.Data(), 4)) + 4 !=
@@ -219,6 +231,7 @@ bool OneExchange(TRun& run, TKeyMaker& keys, long& cipher_bytes, String& err) {
       }
       return true;
     case kLoadNrpe:
+    case kLoadNrpe2:
       if (!CheckNrpeAnswer(answer.Data(), answer.Length())) {
         err = "bad query answer";
         return false;
@@ -343,6 +356,8 @@ int ParseLoadArgs(int argc, const char* const* argv, TLoadOptions& o, String& er
         o.proto = kLoadZbx;
       } else if (strcmp(v, "nrpe") == 0) {
         o.proto = kLoadNrpe;
+      } else if (strcmp(v, "nrpe2") == 0) {
+        o.proto = kLoadNrpe2;
       } else {
         err = String("orvload: unknown protocol '") + v + "'";
         return 2;
@@ -367,6 +382,10 @@ int ParseLoadArgs(int argc, const char* const* argv, TLoadOptions& o, String& er
         return 2;
       }
       o.max_requests = n;
+    } else if (strcmp(a, "--psk-identity") == 0) {
+      o.psk_identity = v;
+    } else if (strcmp(a, "--psk-file") == 0) {
+      o.psk_file = v;
     } else if (strcmp(a, "--hold") == 0) {
       if (!ParseLong(v, 1, 100000, n)) {
         err = String("orvload: invalid number of connections '") + v + "'";
@@ -380,6 +399,10 @@ int ParseLoadArgs(int argc, const char* const* argv, TLoadOptions& o, String& er
   }
   if (o.port == 0) {
     err = "orvload: no port given (-p)";
+    return 2;
+  }
+  if ((o.psk_identity.Length() > 0) != (o.psk_file.Length() > 0)) {
+    err = "orvload: --psk-identity and --psk-file go together";
     return 2;
   }
   if (o.hold > 0) {
@@ -503,16 +526,19 @@ uint32_t NrpeCrc32(const char* data, int n) {
   return ~crc.GetBlockCRC(data, n);
 }
 
-String BuildNrpePacket(int type, int result, const String& text) {
+String BuildNrpePacket(int version, int type, int result, const String& text) {
+  int n = std::min(text.Length(), kNrpeBufferSize - 1);
+  int buffer = version == 2 ? kNrpeBufferSize : type == 1 ? kNrpe4QueryBuffer : n + 1;
+  int header = version == 2 ? 10 : kNrpe4Header;
   String packet;
-  packet.SetLength(kNrpePacketSize);  // zero-filled
+  packet.SetLength(version == 2 ? kNrpePacketSize : header + buffer);  // zero-filled
   char* p = packet.Data();
-  Put16(p, 2);  // packet version 2
+  Put16(p, static_cast<unsigned>(version));
   Put16(p + 2, static_cast<unsigned>(type));
   Put16(p + 8, static_cast<unsigned>(result));
-  int n = std::min(text.Length(), kNrpeBufferSize - 1);
-  memcpy(p + 10, text.Data(), static_cast<size_t>(n));
-  Put32(p + 4, NrpeCrc32(p, kNrpePacketSize));
+  if (version != 2) Put32(p + 12, static_cast<uint32_t>(buffer));
+  memcpy(p + header, text.Data(), static_cast<size_t>(n));
+  Put32(p + 4, NrpeCrc32(p, packet.Length()));
   return packet;
 }
 
@@ -522,16 +548,22 @@ int CheckNrpeAnswer(const char* data, int n) {
   if (Get16(data + 2) != 2 || Get16(data + 8) != 0) return 0;
   if (version == 2) {
     if (n != kNrpePacketSize) return 0;
-    String copy;
-    copy.CopyData(data, n);
-    Put32(copy.Data() + 4, 0);
-    return NrpeCrc32(copy.Data(), n) == Get32(data + 4) ? 1 : 0;
+  } else if (version == 3 || version == 4) {
+    // Later versions carry the buffer length after the fields.
+    if (n < kNrpe4Header || static_cast<uint64_t>(Get32(data + 12)) + kNrpe4Header !=
+                                static_cast<uint64_t>(n))
+      return 0;
+  } else {
+    return 0;
   }
-  // Later versions carry a length and a variable buffer.
-  return (version == 3 || version == 4) && n >= 16 ? 1 : 0;
+  // The CRC covers the whole packet with its own field zero.
+  String copy;
+  copy.CopyData(data, n);
+  Put32(copy.Data() + 4, 0);
+  return NrpeCrc32(copy.Data(), n) == Get32(data + 4) ? 1 : 0;
 }
 
-int OrvloadMain(int argc, char** argv, FILE* out, FILE* err) {
+int OrvloadMain(int argc, char** argv, FILE* out, FILE* err, TLoadLayerFactory make_tls) {
   TLoadOptions o;
   String problem;
   int rc = ParseLoadArgs(argc, argv, o, problem);
@@ -550,6 +582,17 @@ int OrvloadMain(int argc, char** argv, FILE* out, FILE* err) {
     return 2;
   }
   if (o.hold > 0) return HoldConnections(o, run.addr, out, err);
+  if (o.psk_identity.Length() > 0) {
+    if (make_tls == nullptr) {
+      fprintf(err, "orvload: this build has no TLS; use orvload_tls\n");
+      return 2;
+    }
+    run.layer.reset(make_tls(o, problem));
+    if (!run.layer) {
+      fprintf(err, "orvload: %s\n", problem.CStr());
+      return 2;
+    }
+  }
 
   switch (o.proto) {
     case kLoadOrv:
@@ -565,10 +608,11 @@ int OrvloadMain(int argc, char** argv, FILE* out, FILE* err) {
     case kLoadZbx:
       run.plain_request = BuildZbxRequest(o.command);
       break;
-    case kLoadNrpe: {
+    case kLoadNrpe:
+    case kLoadNrpe2: {
       String text = o.command;
       for (const String& p : o.params) text += String("!") + p;
-      run.plain_request = BuildNrpeQuery(text);
+      run.plain_request = BuildNrpeQuery(o.proto == kLoadNrpe ? 4 : 2, text);
       break;
     }
   }
@@ -585,7 +629,7 @@ int OrvloadMain(int argc, char** argv, FILE* out, FILE* err) {
   long ok = static_cast<long>(run.latencies.size());
   uint32_t p50 = Percentile(run.latencies, 50);
   uint32_t p99 = Percentile(run.latencies, 99);
-  static const char* const kNames[] = {"orv", "raw", "zbx", "nrpe"};
+  static const char* const kNames[] = {"orv", "raw", "zbx", "nrpe", "nrpe2"};
   fprintf(out,
           "orvload proto=%s clients=%d seconds=%.2f requests=%ld errors=%ld rps=%.1f "
           "p50_ms=%.3f p99_ms=%.3f",

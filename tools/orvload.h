@@ -1,8 +1,9 @@
 // orvload, a load generator for the agent and for comparable monitoring
 // agents on this host:
 //   orvload -p PORT [-H host] [-c clients] [-t seconds] [-P password]
-//           [--proto orv|raw|zbx|nrpe] [--cpu-pid PID] [--timeout ms]
-//           [--expect TEXT] [--requests N] COMMAND [PARAM ...]
+//           [--proto orv|raw|zbx|nrpe|nrpe2] [--cpu-pid PID] [--timeout ms]
+//           [--expect TEXT] [--requests N] [--psk-identity ID --psk-file F]
+//           COMMAND [PARAM ...]
 //   orvload -p PORT [-H host] [-t seconds] --hold N
 // Each of the clients (one thread each) repeats whole exchanges for the given
 // time: connect, send one request, read the answer until the peer closes,
@@ -20,8 +21,15 @@
 //   zbx   a passive check in the simple header framing ("ZBXD", flag 1,
 //         little-endian 64-bit length, the key); the answer must be framed
 //         the same way and must not be the "not supported" answer.
-//   nrpe  a version 2 query packet (1036 bytes, CRC-32 over the whole packet)
-//         without TLS; the answer must be a response packet with result 0.
+//   nrpe  the query packet the stock query client sends (version 4: a 16-byte
+//         header with the buffer length, then a 1020-byte buffer; CRC-32 over
+//         the whole packet) without TLS; the answer must be a response packet
+//         with a good CRC and result 0.
+//   nrpe2 the same query in the older fixed version 2 packet (1036 bytes).
+//
+// With --psk-identity and --psk-file every exchange runs inside its own TLS
+// session with that pre-shared key (the key file holds it in hex); only a
+// program that hands OrvloadMain a TLS layer can do that (orvload_tls).
 //
 // Thread safety: the functions below are pure, apart from OrvloadMain, which
 // runs its own threads and joins them before it returns.
@@ -34,7 +42,7 @@
 
 #include "base/bytestring.h"
 
-enum TLoadProtocol { kLoadOrv, kLoadRaw, kLoadZbx, kLoadNrpe };
+enum TLoadProtocol { kLoadOrv, kLoadRaw, kLoadZbx, kLoadNrpe, kLoadNrpe2 };
 
 struct TLoadOptions {
   String host = "127.0.0.1";
@@ -49,6 +57,8 @@ struct TLoadOptions {
   String expect = "200";  // orv: the reply must start with this
   long max_requests = 0;  // 0: only the time bounds the run
   int hold = 0;           // > 0: idle-connection mode
+  String psk_identity;    // both set: every exchange inside TLS with this key
+  String psk_file;
   String command;
   std::vector<String> params;
 };
@@ -76,15 +86,30 @@ String BuildZbxRequest(const String& key);
 int CheckZbxAnswer(const char* data, int n);
 // The usual CRC-32 (reflected 0xEDB88320, register and result inverted).
 uint32_t NrpeCrc32(const char* data, int n);
-// A version 2 packet (type 1 query, 2 response) with its CRC; text is cut
-// to 1023 bytes.
-String BuildNrpePacket(int type, int result, const String& text);
-inline String BuildNrpeQuery(const String& text) {
-  return BuildNrpePacket(1, 0, text);
+// A packet (type 1 query, 2 response) of version 2 (fixed 1024-byte buffer)
+// or 4 (buffer length in the header; a query's buffer is 1020 bytes as the
+// stock client sends it, a response's holds the text and its terminator),
+// with its CRC; text is cut to 1023 bytes.
+String BuildNrpePacket(int version, int type, int result, const String& text);
+inline String BuildNrpeQuery(int version, const String& text) {
+  return BuildNrpePacket(version, 1, 0, text);
 }
-// 1 when answer is a response packet with a good CRC and result code 0.
+// 1 when answer is a whole response packet of version 2, 3 or 4 with a good
+// CRC and result code 0.
 int CheckNrpeAnswer(const char* data, int n);
 
-int OrvloadMain(int argc, char** argv, FILE* out, FILE* err);
+// A layer that carries each exchange on a connected socket: sends request,
+// reads the answer until the peer closes. Called from every client thread at
+// once.
+class TLoadLayer {
+ public:
+  virtual ~TLoadLayer() = default;
+  virtual bool Exchange(int fd, const String& request, String& answer, String& err) const = 0;
+};
+// Builds the layer for the parsed options; null with the reason in err.
+using TLoadLayerFactory = TLoadLayer* (*)(const TLoadOptions& o, String& err);
+
+// The tool's body. make_tls: the TLS layer, null in a build without one.
+int OrvloadMain(int argc, char** argv, FILE* out, FILE* err, TLoadLayerFactory make_tls = nullptr);
 
 #endif  // ORV_TOOLS_ORVLOAD_H_

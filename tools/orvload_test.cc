@@ -149,34 +149,59 @@ TEST(OrvloadNrpe, CrcIsTheUsualOne) {
   EXPECT_EQ(NrpeCrc32("123456789", 9), 0xCBF43926u);
 }
 
+uint32_t Be32(const String& s, int offset) {
+  const unsigned char* u = reinterpret_cast<const unsigned char*>(s.Data()) + offset;
+  return (uint32_t(u[0]) << 24) | (uint32_t(u[1]) << 16) | (uint32_t(u[2]) << 8) | u[3];
+}
+
 TEST(OrvloadNrpe, QueryPacketLayout) {
-  String q = BuildNrpeQuery("_NRPE_CHECK");
-  ASSERT_EQ(q.Length(), 1036);
-  EXPECT_EQ(q[1], 0);
-  EXPECT_EQ(q[2], 2);  // version 2, network order
-  EXPECT_EQ(q[4], 1);  // query
-  EXPECT_TRUE(q.Copy(11, 11) == "_NRPE_CHECK");
-  EXPECT_EQ(q[22], 0);
-  // The CRC covers the whole packet with the CRC field zero.
-  String zeroed = q;
-  for (int i = 4; i < 8; ++i) zeroed.Data()[i] = 0;
-  uint32_t crc = NrpeCrc32(zeroed.Data(), zeroed.Length());
-  const unsigned char* u = reinterpret_cast<const unsigned char*>(q.Data());
-  EXPECT_EQ((uint32_t(u[4]) << 24) | (uint32_t(u[5]) << 16) | (uint32_t(u[6]) << 8) | u[7], crc);
+  // CRCs as the stock client and server put them on the wire.
+  struct {
+    int version, type;
+    const char* text;
+    int length, text_at;
+    uint32_t crc;  // 0: not checked against a captured packet
+  } cases[] = {
+      {2, 1, "_NRPE_CHECK", 1036, 10, 0},
+      {4, 1, "_NRPE_CHECK", 1036, 16, 0x5BD51854u},
+      {4, 2, "NRPE v4.1.0", 28, 16, 0x0DAAD245u},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.version * 10 + c.type);
+    String q = BuildNrpePacket(c.version, c.type, 0, c.text);
+    ASSERT_EQ(q.Length(), c.length);
+    EXPECT_EQ(q[2], c.version);  // network order; String positions are 1-based
+    EXPECT_EQ(q[4], c.type);
+    EXPECT_TRUE(q.Copy(c.text_at + 1, 11) == c.text);
+    EXPECT_EQ(q[c.text_at + 12], 0);
+    if (c.version == 4) {
+      EXPECT_EQ(Be32(q, 12), uint32_t(c.length - 16));
+    }
+    // The CRC covers the whole packet with the CRC field zero.
+    String zeroed = q;
+    for (int i = 4; i < 8; ++i) zeroed.Data()[i] = 0;
+    EXPECT_EQ(Be32(q, 4), NrpeCrc32(zeroed.Data(), zeroed.Length()));
+    if (c.crc) {
+      EXPECT_EQ(Be32(q, 4), c.crc);
+    }
+  }
 }
 
 TEST(OrvloadNrpe, AnswerChecks) {
-  String ok = BuildNrpePacket(2, 0, "NRPE v4.1.0");
-  EXPECT_EQ(CheckNrpeAnswer(ok.Data(), ok.Length()), 1);
-  String critical = BuildNrpePacket(2, 2, "CRITICAL");
-  EXPECT_EQ(CheckNrpeAnswer(critical.Data(), critical.Length()), 0);
-  String query = BuildNrpeQuery("_NRPE_CHECK");
-  EXPECT_EQ(CheckNrpeAnswer(query.Data(), query.Length()), 0);  // a query is no answer
-  String damaged = ok;
-  damaged.Data()[20] ^= 1;
-  EXPECT_EQ(CheckNrpeAnswer(damaged.Data(), damaged.Length()), 0);
-  EXPECT_EQ(CheckNrpeAnswer(ok.Data(), ok.Length() - 1), 0);
-  EXPECT_EQ(CheckNrpeAnswer(ok.Data(), 9), 0);
+  for (int version : {2, 4}) {
+    SCOPED_TRACE(version);
+    String ok = BuildNrpePacket(version, 2, 0, "NRPE v4.1.0");
+    EXPECT_EQ(CheckNrpeAnswer(ok.Data(), ok.Length()), 1);
+    String critical = BuildNrpePacket(version, 2, 2, "CRITICAL");
+    EXPECT_EQ(CheckNrpeAnswer(critical.Data(), critical.Length()), 0);
+    String query = BuildNrpeQuery(version, "_NRPE_CHECK");
+    EXPECT_EQ(CheckNrpeAnswer(query.Data(), query.Length()), 0);  // a query is no answer
+    String damaged = ok;
+    damaged.Data()[20] ^= 1;
+    EXPECT_EQ(CheckNrpeAnswer(damaged.Data(), damaged.Length()), 0);
+    EXPECT_EQ(CheckNrpeAnswer(ok.Data(), ok.Length() - 1), 0);
+    EXPECT_EQ(CheckNrpeAnswer(ok.Data(), 9), 0);
+  }
 }
 
 }  // namespace
