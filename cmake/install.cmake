@@ -61,6 +61,7 @@ install(FILES ${CMAKE_BINARY_DIR}/gz/changelog.gz
               ${CMAKE_SOURCE_DIR}/docs/operator-guide.md
               ${CMAKE_SOURCE_DIR}/docs/protocol.md
               ${CMAKE_SOURCE_DIR}/docs/helper-scripts.md
+              ${CMAKE_SOURCE_DIR}/docs/orv-check-commands.cfg
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The configuration and the unit, with the installed paths.

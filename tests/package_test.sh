@@ -1,7 +1,7 @@
 #!/bin/bash
 # Builds the Debian package from a build folder with cpack and checks its
 # name and version, its file list, its conffiles, the modes of the
-# configuration and the maintainer scripts. With --lintian it only checks
+# configuration and the maintainer scripts, and verifies its systemd unit. With --lintian it only checks
 # that lintian finds no error in the package (slow; exit 77 without lintian).
 # Usage: package_test.sh BUILD_DIR [--lintian]   (exit 77: no dpkg-deb or cpack)
 set -u
@@ -62,6 +62,7 @@ sort -k3 >"$work/expected" <<'LIST'
 -rw-r--r-- root/root ./usr/share/doc/orv/copyright
 -rw-r--r-- root/root ./usr/share/doc/orv/helper-scripts.md
 -rw-r--r-- root/root ./usr/share/doc/orv/operator-guide.md
+-rw-r--r-- root/root ./usr/share/doc/orv/orv-check-commands.cfg
 -rw-r--r-- root/root ./usr/share/doc/orv/protocol.md
 -rw-r--r-- root/root ./usr/share/man/man1/orvq.1.gz
 -rw-r--r-- root/root ./usr/share/man/man5/orv.cfg.5.gz
@@ -85,6 +86,18 @@ done
 dpkg-deb -x "$deb" "$work/root"
 grep -qx 'orvpath=/usr/sbin/orv' "$work/root/etc/orv/orv.cfg" || fail "orvpath in the package"
 grep -qx 'password=' "$work/root/etc/orv/orv.cfg" || fail "the package must ship without a password"
+
+# The packaged unit passes systemd-analyze verify (its program taken from the
+# unpacked package); warnings count as failures.
+if command -v systemd-analyze >/dev/null; then
+  mkdir -p "$work/unit"
+  sed "s|^ExecStart=/|ExecStart=$work/root/|" "$work/root/usr/lib/systemd/system/orv.service" \
+    >"$work/unit/orv.service"
+  systemd-analyze verify --man=no "$work/unit/orv.service" >"$work/verify.out" 2>&1 &&
+    [ ! -s "$work/verify.out" ] || { cat "$work/verify.out" >&2; fail "systemd-analyze verify orv.service"; }
+else
+  echo "note: no systemd-analyze, the unit was not verified"
+fi
 
 if [ $failures -ne 0 ]; then
   echo "$failures check(s) failed" >&2
