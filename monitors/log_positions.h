@@ -40,19 +40,25 @@ struct TLogFileMark {
   bool SameFile(dev_t d, ino_t i) const { return dev == d && ino == i; }
 };
 
+// A file and a position in it, the fingerprint being of the bytes before it.
+struct TLogPlace {
+  TLogFileMark file;
+  long long pos = 0;
+};
+
 // What is known of a returned position.
 struct TLogMark {
   TLogFileMark file;  // the file the position lies in
-  // Rotated files that follow file, oldest first, each to be read from its
-  // start before the log itself: a position left in a rotated file keeps
-  // the files rotated after it.
-  std::vector<TLogFileMark> follow;
-  // Set when the position is the start of a new log that was still empty:
-  // the rotated file before it, where its writer may still be appending,
-  // and how far that file was read.
-  bool has_lead = false;
-  TLogFileMark lead;
-  long long lead_pos = 0;
+  // The files that followed file when the position was returned, oldest
+  // first, the log itself last, each with its size then: a position left in
+  // a rotated file keeps them, to read each from its start (or, if it was
+  // since copied and truncated, its copy) before the log.
+  std::vector<TLogPlace> follow;
+  // When the position is the start of a new log that was still empty: the
+  // rotated files before it where its writer may still be appending (the
+  // last one that held lines and the empty ones after it), oldest first,
+  // each with how far it was read.
+  std::vector<TLogPlace> leads;
   // The log as the returned size and time were recorded, to the nanosecond:
   // a log rotated or truncated and refilled to the same size within the
   // same second must not pass for unchanged.

@@ -32,7 +32,7 @@ constexpr int kReplyLineBytes = 1024;
 constexpr int kMaxFolderEntries = 4096;
 // A position left in a rotated file remembers at most this many files
 // rotated after it.
-constexpr int kMaxFollow = 3;
+constexpr int kMaxFollow = 8;
 
 // NUL ends a line like LF and CR: the run of NUL bytes that a writer without
 // O_APPEND leaves at the start of a truncated log is then a run of empty
@@ -467,6 +467,7 @@ long long MTimeNs(const struct stat& st) {
 struct TSource {
   UniqueFd fd;
   long long from = 0;
+  long long end = -1;  // where reading ended, once read to the end
 };
 
 // One check of fname for matcher; see CheckFileForExpression. When the
@@ -530,11 +531,15 @@ long long RunCheck(const char* fname, TCheckState& state, const TMatcher& matche
   bool missed = false;
   const bool was_known = state.known;
   const long long pos = state.ResumePos;
-  auto add_rotated = [&](const TLogFileMark& mark, long long from) {
-    if (from == 0 && mark.SameFile(now.st_dev, now.st_ino)) return;  // the log itself
-    UniqueFd old = FindRotated(fname, now, mark, from);
+  // Adds the file of place, read from from: the file itself renamed, or
+  // its copy; nothing when it is still the log, untruncated.
+  auto add_rotated = [&](const TLogPlace& place, long long from) {
+    if (from == 0 && place.file.SameFile(now.st_dev, now.st_ino) && size_now >= place.pos &&
+        HasFingerprint(fd.get(), place.pos, place.file.fingerprint))
+      return;
+    UniqueFd old = FindRotated(fname, now, place.file, place.pos);
     if (old.valid())
-      sources.push_back(TSource{std::move(old), from});
+      sources.push_back(TSource{std::move(old), from, -1});
     else
       missed = true;
   };
@@ -542,15 +547,15 @@ long long RunCheck(const char* fname, TCheckState& state, const TMatcher& matche
     const TLogMark& mark = state.mark;
     const bool same = mark.file.SameFile(now.st_dev, now.st_ino) && size_now >= pos &&
                       HasFingerprint(fd.get(), pos, mark.file.fingerprint);
-    if (mark.has_lead) add_rotated(mark.lead, mark.lead_pos);
+    for (const TLogPlace& lead : mark.leads) add_rotated(lead, lead.pos);
     if (!same) {
-      add_rotated(mark.file, pos);
-      for (const TLogFileMark& f : mark.follow) add_rotated(f, 0);
+      add_rotated(TLogPlace{mark.file, pos}, pos);
+      for (const TLogPlace& f : mark.follow) add_rotated(f, 0);
     }
-    sources.push_back(TSource{std::move(fd), same ? pos : 0});
+    sources.push_back(TSource{std::move(fd), same ? pos : 0, -1});
   } else {
     if (state.ResumePos > size_now) state.ResumePos = 0;  // truncated or replaced
-    sources.push_back(TSource{std::move(fd), state.ResumePos});
+    sources.push_back(TSource{std::move(fd), state.ResumePos, -1});
   }
   const int count = static_cast<int>(sources.size());
   if (missed)
@@ -561,11 +566,17 @@ long long RunCheck(const char* fname, TCheckState& state, const TMatcher& matche
 
   long long result = 0;
   bool complete = true;
-  int at = 0;                // the source reading stopped in
-  int before = -1;           // the last source before the log read to its end
-  long long before_end = 0;  // and how far
+  int at = 0;  // the source reading stopped in
+  // A known log that was empty when the check began is not read in it: its
+  // writer may have moved to it only now, after a last line into the
+  // rotated file read above, and the next check reads both in order.
+  const bool log_was_empty = was_known && size_now == 0;
   for (int i = 0; i < count; ++i) {
     at = i;
+    if (i == count - 1 && log_was_empty) {
+      state.ResumePos = 0;
+      break;
+    }
     TSource& src = sources[i];
     if (lseek(src.fd.get(), static_cast<off_t>(src.from), SEEK_SET) < 0) {
       if (i + 1 < count) continue;  // a rotated file is only a bonus
@@ -580,10 +591,7 @@ long long RunCheck(const char* fname, TCheckState& state, const TMatcher& matche
       first_matched = scan.which();
     }
     if (!complete || (scan.matched() && !checkall)) break;
-    if (i + 1 < count) {
-      before = i;
-      before_end = scan.resume();
-    }
+    src.end = scan.resume();
   }
   const int log = count - 1;
   // After a match without check-all the old size and time stay, so the next
@@ -609,21 +617,32 @@ long long RunCheck(const char* fname, TCheckState& state, const TMatcher& matche
     // A known log found empty (most often just rotated) is read from its
     // start next time; a recorded size of 0 would make that a first check,
     // which skips to the end. A time of 0 keeps the unchanged-file shortcut
-    // off while the log is empty.
-    empty_log = was_known && at == log && state.CheckedSize == 0;
+    // off, also for what was written meanwhile.
+    empty_log = log_was_empty && at == log;
     if (empty_log) state.CheckedSize = 1;
   }
   state.known = MarkAt(sources[at].fd.get(), state.ResumePos, mark.file);
   // The log itself too: it may be rotated before the position is back.
   for (int i = at + 1; i <= log && i - at <= kMaxFollow; ++i) {
-    mark.follow.emplace_back();
-    if (!MarkAt(sources[i].fd.get(), 0, mark.follow.back())) mark.follow.pop_back();
+    TLogPlace f;
+    f.pos = SizeOf(sources[i].fd.get(), 0);
+    if (MarkAt(sources[i].fd.get(), f.pos, f.file)) mark.follow.push_back(std::move(f));
   }
-  if (empty_log && before >= 0) {
+  if (empty_log) {
     // Until the new log gets its first line, its writer may still be
-    // appending to the rotated file: the next check looks there first.
-    mark.has_lead = MarkAt(sources[before].fd.get(), before_end, mark.lead);
-    mark.lead_pos = before_end;
+    // appending to the rotated file it wrote to last, or to an empty one
+    // rotated after it that it opened meanwhile: the next check looks
+    // there first.
+    int first = 0;
+    for (int i = 0; i < log; ++i)
+      if (sources[i].end > 0) first = i;
+    if (log - first > kMaxFollow + 1) first = log - kMaxFollow - 1;
+    for (int i = first; i < log; ++i) {
+      if (sources[i].end < 0) continue;
+      TLogPlace lead;
+      lead.pos = sources[i].end;
+      if (MarkAt(sources[i].fd.get(), lead.pos, lead.file)) mark.leads.push_back(std::move(lead));
+    }
   }
   state.mark = std::move(mark);
   if (empty_log) state.CheckedAge = 0;
