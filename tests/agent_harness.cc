@@ -1,6 +1,7 @@
 #include "tests/agent_harness.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <sstream>
 #include <thread>
 
 namespace testutil {
@@ -47,6 +49,39 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& out, const 
   args.push_back(nullptr);
   execv(args[0], args.data());
   _exit(127);
+}
+
+// True when process pid holds a socket listening on TCP port: an agent that
+// lost its port to another test's agent must not be taken for that one.
+bool ListensOn(pid_t pid, int port) {
+  char want[8];
+  snprintf(want, sizeof want, ":%04X", port);
+  std::vector<std::string> inodes;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::istringstream rows(ReadFile(table));
+    std::string row;
+    while (std::getline(rows, row)) {
+      std::istringstream f(row);
+      std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
+      f >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+      if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0)
+        inodes.push_back("socket:[" + inode + "]");
+    }
+  }
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  UniqueDir d(opendir(fds.c_str()));
+  while (d && !inodes.empty()) {
+    struct dirent* e = readdir(d.get());
+    if (!e) break;
+    char link[64];
+    ssize_t n = readlink((fds + "/" + e->d_name).c_str(), link, sizeof link - 1);
+    if (n <= 0) continue;
+    link[n] = 0;
+    for (const std::string& i : inodes) {
+      if (i == link) return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -129,7 +164,7 @@ bool AgentProcess::Start(int timeout_ms) {
       pid_ = -1;
       return false;
     }
-    if (PortAnswers(port_, 50)) return true;
+    if (PortAnswers(port_, 50) && ListensOn(pid_, port_)) return true;
   }
   return false;
 }

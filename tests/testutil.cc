@@ -1,13 +1,24 @@
 #include "tests/testutil.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include "config/settings.h"
+
 namespace testutil {
+
+using Clock = std::chrono::steady_clock;
 
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
@@ -43,6 +54,13 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+void WriteScript(const std::string& path, const std::string& body, unsigned mode) {
+  WriteFile(path, "#!/bin/sh\n" + body);
+  chmod(path.c_str(), mode);
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
 std::string FromHex(const std::string& hex) {
   if (hex == "-") return "";
   std::string out;
@@ -77,6 +95,117 @@ std::vector<std::vector<std::string>> ReadVectors(const std::string& name) {
     if (!fields.empty()) rows.push_back(fields);
   }
   return rows;
+}
+
+bool Eventually(const std::function<bool()>& cond, int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!cond()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+ScopedSettings::ScopedSettings()
+    : saved_(ORVSettings.Get()), edit_(std::make_unique<TORVSettings>(*saved_)) {
+  const char* t = getenv("TMPDIR");
+  had_tmpdir_ = t != nullptr;
+  if (t) tmpdir_ = t;
+}
+
+ScopedSettings::~ScopedSettings() {
+  ORVSettings.Publish(*saved_);
+  if (had_tmpdir_) {
+    setenv("TMPDIR", tmpdir_.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+}
+
+void ScopedSettings::Publish() { ORVSettings.Publish(*edit_); }
+
+UniqueFd BoundLoopback(int type, int* port) {
+  UniqueFd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (!fd.valid() || bind(fd.get(), reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0 ||
+      getsockname(fd.get(), reinterpret_cast<struct sockaddr*>(&a), &len) != 0) {
+    throw std::runtime_error("cannot bind a loopback socket");
+  }
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
+int ClosedPort(int type) {
+  int port = 0;
+  BoundLoopback(type, &port);
+  return port;
+}
+
+namespace {
+
+bool Readable(int fd, int timeout_ms) {
+  struct pollfd p = {fd, POLLIN, 0};
+  return poll(&p, 1, timeout_ms) == 1;
+}
+
+}  // namespace
+
+std::string ReadFor(int fd, size_t max, int timeout_ms) {
+  std::string got;
+  char buf[4096];
+  while (got.size() < max && Readable(fd, timeout_ms)) {
+    ssize_t n = recv(fd, buf, std::min(sizeof buf, max - got.size()), 0);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+LoopbackTcp::LoopbackTcp(std::function<void(int fd)> serve) {
+  fd_ = BoundLoopback(SOCK_STREAM, &port_);
+  listen(fd_.get(), 8);
+  thread_ = std::thread([this, serve] {
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    // A connection already waiting when the test lets go is still served.
+    while (Clock::now() < deadline) {
+      if (!Readable(fd_.get(), 20)) {
+        if (stop_) break;
+        continue;
+      }
+      UniqueFd conn(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (conn.valid()) serve(conn.get());
+    }
+  });
+}
+
+LoopbackTcp::~LoopbackTcp() {
+  stop_ = true;
+  thread_.join();
+}
+
+LoopbackUdp::LoopbackUdp(bool echo) {
+  fd_ = BoundLoopback(SOCK_DGRAM, &port_);
+  thread_ = std::thread([this, echo] {
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (!stop_ && Clock::now() < deadline) {
+      if (!Readable(fd_.get(), 20)) continue;
+      char buf[2048];
+      struct sockaddr_in from = {};
+      socklen_t len = sizeof from;
+      ssize_t n = recvfrom(fd_.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+      if (n < 0) continue;
+      ++received_;
+      if (echo) sendto(fd_.get(), buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
+    }
+  });
+}
+
+LoopbackUdp::~LoopbackUdp() {
+  stop_ = true;
+  thread_.join();
 }
 
 }  // namespace testutil

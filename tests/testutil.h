@@ -1,11 +1,26 @@
 // Helpers shared by the unit and end-to-end tests: temporary folders that
-// clean up after themselves, whole-file reads and writes, hex, and the
-// known-answer files under tests/data.
+// clean up after themselves, whole-file reads and writes, hex, the
+// known-answer files under tests/data, polling with a deadline, the agent's
+// settings and TMPDIR put back after a test, and small servers on 127.0.0.1.
+//
+// Thread safety: the free functions may be called from any thread; a
+// ScopedSettings belongs to the test's thread; a Loopback server's handler
+// runs on the server's own thread.
 #ifndef ORV_TESTS_TESTUTIL_H_
 #define ORV_TESTS_TESTUTIL_H_
 
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "base/bytestring.h"
+#include "base/resources.h"
+
+class TORVSettings;
 
 namespace testutil {
 
@@ -26,12 +41,79 @@ class TempDir {
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
+// A "#!/bin/sh" script with the given body, made executable with mode.
+void WriteScript(const std::string& path, const std::string& body, unsigned mode = 0755);
+bool Exists(const std::string& path);
 std::string FromHex(const std::string& hex);  // "-" is the empty string
 std::string ToHex(const std::string& bytes);  // lower case
+inline std::string S(const String& s) { return s.ToStd(); }
 
 // The lines of tests/data/<name> that are not comments, split at blanks.
 std::vector<std::vector<std::string>> ReadVectors(const std::string& name);
 std::string DataPath(const std::string& name);
+
+// True once cond() holds, polled every 20 ms for at most timeout_ms.
+bool Eventually(const std::function<bool()>& cond, int timeout_ms);
+
+// The agent's published settings and TMPDIR as they were before the test,
+// put back when this goes. edit() is a copy to change and Publish().
+class ScopedSettings {
+ public:
+  ScopedSettings();
+  ~ScopedSettings();
+  ScopedSettings(const ScopedSettings&) = delete;
+  ScopedSettings& operator=(const ScopedSettings&) = delete;
+  TORVSettings& edit() { return *edit_; }
+  void Publish();
+
+ private:
+  std::shared_ptr<const TORVSettings> saved_;
+  std::unique_ptr<TORVSettings> edit_;
+  bool had_tmpdir_ = false;
+  std::string tmpdir_;
+};
+
+// A socket of type (SOCK_STREAM or SOCK_DGRAM) bound to 127.0.0.1 on a port
+// the system picks; *port is that port.
+UniqueFd BoundLoopback(int type, int* port);
+// A port on 127.0.0.1 where nothing listens (bound, then released).
+int ClosedPort(int type);
+// Reads from fd until the peer closes, max bytes came, or timeout_ms passed
+// without a byte.
+std::string ReadFor(int fd, size_t max, int timeout_ms);
+
+// A TCP server on 127.0.0.1 that hands each connection, one after another,
+// to serve(fd) on its own thread until it is destroyed (it gives up after
+// 20 s). serve must return within a few seconds.
+class LoopbackTcp {
+ public:
+  explicit LoopbackTcp(std::function<void(int fd)> serve);
+  ~LoopbackTcp();
+  int port() const { return port_; }
+
+ private:
+  UniqueFd fd_;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A UDP socket on 127.0.0.1 that echoes every datagram or answers nothing,
+// and counts what it received.
+class LoopbackUdp {
+ public:
+  explicit LoopbackUdp(bool echo);
+  ~LoopbackUdp();
+  int port() const { return port_; }
+  int received() const { return received_; }
+
+ private:
+  UniqueFd fd_;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> received_{0};
+  std::thread thread_;
+};
 
 }  // namespace testutil
 
