@@ -80,51 +80,6 @@ TEST(AddrListTest, IPAllowedTable) {
   }
 }
 
-TEST(AddrListTest, IsListSetChar) {
-  const std::string yes = "0123456789.-,";
-  for (int c = -128; c < 128; ++c) {
-    int want = yes.find(static_cast<char>(c)) != std::string::npos && c != 0 ? 1 : 0;
-    EXPECT_EQ(islistsetchar(static_cast<char>(c)), want) << c;
-  }
-}
-
-struct ItemCase {
-  const char* name;
-  const char* list;
-  const char* from;  // nullptr: 0
-  const char* to;    // nullptr: 0
-  const char* rest;
-  const char* err;
-};
-
-const ItemCase kItemCases[] = {
-    {"single", "1.2.3.4,5.6.7.8", "1.2.3.4", nullptr, "5.6.7.8", ""},
-    {"single at end", "1.2.3.4", "1.2.3.4", nullptr, "", ""},
-    {"range", "1.2.3.4-1.2.3.9,5.6.7.8", "1.2.3.4", "1.2.3.9", "5.6.7.8", ""},
-    {"range ending in dash", "1.2.3.4-1.2.3.9-5.6.7.8", "1.2.3.4", "1.2.3.9", "5.6.7.8", ""},
-    {"dash last", "1.2.3.4-", "1.2.3.4", nullptr, "", ""},
-    {"skips to digit", ".,-1.2.3.4", "1.2.3.4", nullptr, "", ""},
-    {"no digit leaves list", ".,-", nullptr, nullptr, ".,-", ""},
-    {"invalid first leaves list", "1.2.3.256,1.2.3.4", nullptr, nullptr, "1.2.3.256,1.2.3.4",
-     "Invalid IP address (1.2.3.256) specified"},
-    {"invalid second", "1.2.3.4-9.9.9.999,5.5.5.5", "1.2.3.4", nullptr, "5.5.5.5",
-     "Invalid IP address (9.9.9.999) specified"},
-    {"dot-only second", "1.2.3.4-.", "1.2.3.4", nullptr, "", "Invalid IP address (.) specified"},
-};
-
-TEST(AddrListTest, GetItemTable) {
-  for (const ItemCase& c : kItemCases) {
-    String list(c.list);
-    uint32_t from = 7, to = 7;
-    String err;
-    getitem(list, from, to, err);
-    EXPECT_EQ(from, c.from ? ntohl(inet_addr(c.from)) : 0u) << c.name;
-    EXPECT_EQ(to, c.to ? ntohl(inet_addr(c.to)) : 0u) << c.name;
-    EXPECT_EQ(list.ToStd(), c.rest) << c.name;
-    EXPECT_EQ(err.ToStd(), c.err) << c.name;
-  }
-}
-
 TEST(AddrListTest, HostileListsTerminate) {
   // Long runs of separators and digits must neither loop nor read past the end.
   struct {

@@ -1,3 +1,5 @@
+// Search expressions of the text-log check: quoted words joined by "and",
+// "or", "not" and parentheses, evaluated against a line.
 #include "monitors/expr.h"
 
 #include <gtest/gtest.h>
@@ -15,259 +17,102 @@ String S(const std::string& s) {
   return r;
 }
 
-TExprParser Parser() {
-  return TExprParser(PriorityTable1, sizeof PriorityTable1);
-}
-
-std::vector<std::string> Postfix(const std::string& expr, int* ok, std::string* err = nullptr) {
-  TExprParser p = Parser();
-  String e = S(expr);
-  *ok = p.Expr2Polish(e, 0);
-  if (err) *err = p.Error().ToStd();
-  std::vector<std::string> out;
-  for (int i = 0; i < p.Output().Count(); ++i) out.push_back(p.Output()[i].ToStd());
-  return out;
-}
-
-struct EvalCase {
-  const char* name;
-  const char* expr;
-  const char* line;
-  int casesensitive;
-  int wholeword;
-  int want;
-};
-
-class SearchExpressionCases : public ::testing::TestWithParam<EvalCase> {};
-
-TEST_P(SearchExpressionCases, Evaluates) {
-  const EvalCase& c = GetParam();
-  EXPECT_EQ(SearchForExpression(S(c.line), S(c.expr), c.casesensitive, c.wholeword), c.want)
-      << c.expr << " on " << c.line;
-}
-
-const EvalCase kEvalCases[] = {
-    {"QuotedWordFound", "'disk'", "disk full", 1, 0, 1},
-    {"QuotedWordAbsent", "'disk'", "net down", 1, 0, 0},
-    {"DoubleQuotes", "\"disk\"", "disk full", 1, 0, 1},
-    {"OtherQuoteInside", "\"it's\"", "it's late", 1, 0, 1},
-    {"EmptyQuotedNeverMatches", "''", "anything", 1, 0, 0},
-    {"EmptyQuotedNeverMatchesEmptyLine", "''", "", 1, 0, 0},
-    {"CaseBlindMatches", "'ERROR'", "an error here", 0, 0, 1},
-    {"CaseSensitiveRefuses", "'ERROR'", "an error here", 1, 0, 0},
-    {"WholeWordRefusesPrefix", "'err'", "error", 1, 1, 0},
-    {"WholeWordAcceptsWord", "'err'", "err: failed", 1, 1, 1},
-    {"WholeWordLaterOccurrence", "'err'", "error err", 1, 1, 1},
-    {"AndBoth", "'a' and 'b'", "a b", 1, 0, 1},
-    {"AndOne", "'a' and 'b'", "a", 1, 0, 0},
-    {"OrOne", "'a' or 'b'", "b", 1, 0, 1},
-    {"OrNone", "'a' or 'b'", "c", 1, 0, 0},
-    {"UpperAndWithBlanks", "'a' AND 'b'", "a b", 1, 0, 1},
-    {"MixedCaseOrWithBlanks", "'a' oR 'b'", "b", 1, 0, 1},
-    {"UpperAndWithoutBlanksFails", "'a'AND'b'", "a b", 1, 0, 0},
-    {"LowerAndWithoutBlanks", "'a'and'b'", "a b", 1, 0, 1},
-    {"NotAlone", "not 'a'", "b", 1, 0, 1},
-    {"NotAloneFound", "not 'a'", "a", 1, 0, 0},
-    {"NotCoversOrNeither", "not 'a' or 'b'", "c", 1, 0, 1},
-    {"NotCoversOrFirst", "not 'a' or 'b'", "a", 1, 0, 0},
-    {"NotCoversOrSecond", "not 'a' or 'b'", "b", 1, 0, 0},
+TEST(SearchExpression, Evaluates) {
+  struct Case {
+    const char* expr;
+    const char* line;
+    int casesensitive, wholeword, want;
+  } cases[] = {
+    {"'disk'", "disk full", 1, 0, 1},
+    {"'disk'", "net down", 1, 0, 0},
+    {"\"disk\"", "disk full", 1, 0, 1},
+    {"\"it's\"", "it's late", 1, 0, 1},
+    {"''", "anything", 1, 0, 0},
+    {"''", "", 1, 0, 0},
+    {"'ERROR'", "an error here", 0, 0, 1},
+    {"'ERROR'", "an error here", 1, 0, 0},
+    {"'err'", "error", 1, 1, 0},
+    {"'err'", "err: failed", 1, 1, 1},
+    {"'err'", "error err", 1, 1, 1},
+    {"'a' and 'b'", "a b", 1, 0, 1},
+    {"'a' and 'b'", "a", 1, 0, 0},
+    {"'a' or 'b'", "b", 1, 0, 1},
+    {"'a' or 'b'", "c", 1, 0, 0},
+    {"'a' AND 'b'", "a b", 1, 0, 1},
+    {"'a' oR 'b'", "b", 1, 0, 1},
+    {"'a'AND'b'", "a b", 1, 0, 0},
+    {"'a'and'b'", "a b", 1, 0, 1},
+    {"not 'a'", "b", 1, 0, 1},
+    {"not 'a'", "a", 1, 0, 0},
+    {"not 'a' or 'b'", "c", 1, 0, 1},
+    {"not 'a' or 'b'", "a", 1, 0, 0},
+    {"not 'a' or 'b'", "b", 1, 0, 0},
     // a and not (b or c)
-    {"AndNotOrAllAbsent", "'a' and not 'b' or 'c'", "a", 1, 0, 1},
-    {"AndNotOrThirdPresent", "'a' and not 'b' or 'c'", "a c", 1, 0, 0},
+    {"'a' and not 'b' or 'c'", "a", 1, 0, 1},
+    {"'a' and not 'b' or 'c'", "a c", 1, 0, 0},
     // (a or b) and c: equal priorities group left to right
-    {"LeftToRightOrAnd", "'a' or 'b' and 'c'", "a", 1, 0, 0},
-    {"LeftToRightOrAndBoth", "'a' or 'b' and 'c'", "a c", 1, 0, 1},
-    {"ParenthesesGroup", "'a' or ('b' and 'c')", "a", 1, 0, 1},
-    {"NotEndsAtParenthesis", "(not 'a') and 'b'", "b", 1, 0, 1},
-    {"NotEndsAtParenthesisFound", "(not 'a') and 'b'", "a b", 1, 0, 0},
-    {"NestedParentheses", "((('a')))", "a", 1, 0, 1},
-    {"CaseBlindExpressionOperands", "'Disk' and 'FULL'", "disk full", 0, 0, 1},
+    {"'a' or 'b' and 'c'", "a", 1, 0, 0},
+    {"'a' or 'b' and 'c'", "a c", 1, 0, 1},
+    {"'a' or ('b' and 'c')", "a", 1, 0, 1},
+    {"(not 'a') and 'b'", "b", 1, 0, 1},
+    {"(not 'a') and 'b'", "a b", 1, 0, 0},
+    {"((('a')))", "a", 1, 0, 1},
+    {"'Disk' and 'FULL'", "disk full", 0, 0, 1},
     // Malformed expressions match nothing.
-    {"EmptyExpression", "", "anything", 1, 0, 0},
-    {"BlankExpression", "   \t ", "anything", 1, 0, 0},
-    {"Unterminated", "'disk", "disk", 1, 0, 0},
-    {"UnterminatedSecond", "'a' and \"b", "a b", 1, 0, 0},
-    {"UnmatchedOpen", "( 'a'", "a", 1, 0, 0},
-    {"UnmatchedClose", "'a' )", "a", 1, 0, 0},
-    {"TwoOperands", "'a' 'b'", "a b", 1, 0, 0},
-    {"AndMissingRight", "'a' and", "a", 1, 0, 0},
-    {"AndMissingLeft", "and 'a'", "a", 1, 0, 0},
-    {"NotWithoutOperand", "not", "a", 1, 0, 0},
-    {"EmptyParentheses", "()", "a", 1, 0, 0},
-    {"UnquotedWord", "'a' or disk", "disk", 1, 0, 0},
-    {"WordThatHoldsNot", "notice", "notice", 1, 0, 0},
+    {"", "anything", 1, 0, 0},
+    {"   \t ", "anything", 1, 0, 0},
+    {"'disk", "disk", 1, 0, 0},
+    {"'a' and \"b", "a b", 1, 0, 0},
+    {"( 'a'", "a", 1, 0, 0},
+    {"'a' )", "a", 1, 0, 0},
+    {"'a' 'b'", "a b", 1, 0, 0},
+    {"'a' and", "a", 1, 0, 0},
+    {"and 'a'", "a", 1, 0, 0},
+    {"not", "a", 1, 0, 0},
+    {"()", "a", 1, 0, 0},
+    {"'a' or disk", "disk", 1, 0, 0},
+    {"notice", "notice", 1, 0, 0},
     // An unmatched "(" left in the output stands for a false operand.
-    {"OrWithDanglingOpen", "'a' or (", "a", 1, 0, 1},
+    {"'a' or (", "a", 1, 0, 1},
     // Unquoted numbers are refused.
-    {"NumberOperandRefused", "'a' or 404", "a 404", 1, 0, 0},
-    {"NumberAloneRefused", "12345", "12345 234", 1, 0, 0},
+    {"'a' or 404", "a 404", 1, 0, 0},
+    {"12345", "12345 234", 1, 0, 0},
 };
-
-INSTANTIATE_TEST_SUITE_P(Table, SearchExpressionCases, ::testing::ValuesIn(kEvalCases),
-                         [](const ::testing::TestParamInfo<EvalCase>& i) {
-                           return std::string(i.param.name);
-                         });
-
-TEST(ExprParser, TokensOfLowerCaseOperatorsNeedNoBlanks) {
-  TExprParser p = Parser();
-  String e = S("  'a'and\"b c\"  AND  (x y");
-  std::vector<std::string> tokens;
-  for (String t = p.GetToken(e); !t.IsEmpty(); t = p.GetToken(e)) tokens.push_back(t.ToStd());
-  EXPECT_EQ(tokens, (std::vector<std::string>{"'a'", "and", "\"b c\"", "AND", "(", "x", "y"}));
-  EXPECT_TRUE(p.Error().IsEmpty());
-  EXPECT_TRUE(e.IsEmpty());
-}
-
-TEST(ExprParser, WordStopsWhereAnOperatorStarts) {
-  TExprParser p = Parser();
-  String e = S("band");
-  EXPECT_EQ(p.GetToken(e).ToStd(), "b");
-  EXPECT_EQ(p.GetToken(e).ToStd(), "and");
-}
-
-TEST(ExprParser, UnterminatedStringLeavesTheRest) {
-  TExprParser p = Parser();
-  String e = S(" 'abc and x ");
-  EXPECT_TRUE(p.GetToken(e).IsEmpty());
-  EXPECT_EQ(p.Error().ToStd(), "Unterminated string: 'abc and x");
-}
-
-TEST(ExprParser, TokenInPosIsExactAndOneBased) {
-  TExprParser p = Parser();
-  EXPECT_EQ(p.TokenInPos(S("xnot"), 2), 1);
-  EXPECT_EQ(p.TokenInPos(S("(a"), 1), 0);
-  EXPECT_EQ(p.TokenInPos(S("NOT"), 1), -1);
-  EXPECT_EQ(p.TokenInPos(S("no"), 1), -1);  // the name runs past the end
-  EXPECT_EQ(p.TokenInPos(S("or"), 0), -1);
-}
-
-TEST(ExprParser, PrioritiesIgnoreCase) {
-  TExprParser p = Parser();
-  EXPECT_EQ(p.TokenInPriority(S("AND")), 1);
-  EXPECT_EQ(p.TokenInPriority(S("Not")), 65535);
-  EXPECT_EQ(p.TokenSPriority(S(")")), 65520);
-  EXPECT_EQ(p.TokenSPriority(S("(")), 0);
-  EXPECT_EQ(p.TokenInPriority(S("'and'")), -1);
-  EXPECT_EQ(p.TokenSPriority(S("andy")), -1);
-}
-
-TEST(ExprParser, PostfixOfNotAndOr) {
-  int ok = 0;
-  EXPECT_EQ(Postfix("'a' and not 'b' OR 'c'", &ok),
-            (std::vector<std::string>{"'a'", "'b'", "'c'", "or", "not", "and"}));
-  EXPECT_EQ(ok, 1);
-  EXPECT_EQ(Postfix("'a' or 'b' and 'c'", &ok),
-            (std::vector<std::string>{"'a'", "'b'", "or", "'c'", "and"}));
-  EXPECT_EQ(Postfix("('a' or 'b') and 'c'", &ok),
-            (std::vector<std::string>{"'a'", "'b'", "or", "'c'", "and"}));
-}
-
-TEST(ExprParser, UnmatchedOpenGoesToTheOutput) {
-  int ok = 0;
-  EXPECT_EQ(Postfix("( 'a'", &ok), (std::vector<std::string>{"'a'", "("}));
-  EXPECT_EQ(ok, 1);
-}
-
-TEST(ExprParser, DigitOperandsAreConverted) {
-  int ok = 0;
-  EXPECT_EQ(Postfix("404 or '5'", &ok), (std::vector<std::string>{"404", "'5'", "or"}));
-  EXPECT_EQ(ok, 1);
-}
-
-TEST(ExprParser, ErrorTexts) {
-  int ok = 1;
-  std::string err;
-  Postfix("'a' )", &ok, &err);
-  EXPECT_EQ(ok, 0);
-  EXPECT_EQ(err, "Missing \"(\"");
-  Postfix("'a' or disk", &ok, &err);
-  EXPECT_EQ(ok, 0);
-  EXPECT_EQ(err, "Unknown operator: \"disk\"");
-  Postfix("'a' or 12a", &ok, &err);
-  EXPECT_EQ(err, "Unknown operator: \"12a\"");
-}
-
-TEST(ExprParser, CheckOnlyLeavesTheOutputAlone) {
-  TExprParser p = Parser();
-  String e = S("'a' and 'b'");
-  ASSERT_EQ(p.Expr2Polish(e, 0), 1);
-  String e2 = S("'x' or 'y' or 'z'");
-  EXPECT_EQ(p.Expr2Polish(e2, 1), 1);
-  EXPECT_EQ(p.Output().Count(), 3);
-  EXPECT_EQ(p.Output()[0].ToStd(), "'a'");
-  String bad = S("'x' )");
-  EXPECT_EQ(p.Expr2Polish(bad, 1), 0);
-  EXPECT_EQ(p.Output().Count(), 3);
-}
-
-TEST(ExprParser, ConversionConsumesTheExpression) {
-  TExprParser p = Parser();
-  String e = S("'a' and 'b'  ");
-  ASSERT_EQ(p.Expr2Polish(e, 0), 1);
-  EXPECT_TRUE(e.IsEmpty());
-}
-
-TEST(ExprParser, ErrorClearedByTheNextConversion) {
-  TExprParser p = Parser();
-  String bad = S("'a");
-  EXPECT_EQ(p.Expr2Polish(bad, 0), 0);
-  String good = S("'a'");
-  EXPECT_EQ(p.Expr2Polish(good, 0), 1);
-  EXPECT_TRUE(p.Error().IsEmpty());
-}
-
-TEST(BoolStackTest, OverflowSetsTheFlagAndKeepsValues) {
-  BoolStack s(2);
-  s.Push(1);
-  s.Push(0);
-  EXPECT_EQ(s.Error(), 0);
-  s.Push(1);
-  EXPECT_NE(s.Error(), 0);
-  EXPECT_EQ(s.Count(), 2);
-  EXPECT_EQ(s.Pop(), 0);
-  EXPECT_EQ(s.Pop(), 1);
-}
-
-TEST(BoolStackTest, UnderflowsSetTheFlag) {
-  for (int op = 0; op < 4; ++op) {
-    BoolStack s(4);
-    if (op >= 2) s.Push(1);  // And and Or need two
-    switch (op) {
-      case 0:
-        EXPECT_EQ(s.Pop(), 0);
-        break;
-      case 1:
-        s.Not();
-        break;
-      case 2:
-        s.And();
-        break;
-      case 3:
-        s.Or();
-        break;
-    }
-    EXPECT_NE(s.Error(), 0) << op;
+  for (const Case& c : cases) {
+    EXPECT_EQ(SearchForExpression(S(c.line), S(c.expr), c.casesensitive, c.wholeword), c.want)
+        << c.expr << " on " << c.line;
   }
 }
 
-TEST(BoolStackTest, Operations) {
-  BoolStack s(3);
+TEST(BoolStackTest, BoundsAndOperations) {
+  BoolStack s(2);
   s.Push(1);
   s.Push(0);
-  s.Or();
-  EXPECT_EQ(s.Count(), 1);
-  s.Push(0);
-  s.And();
-  s.Not();
-  EXPECT_EQ(s.Pop(), 1);
-  EXPECT_EQ(s.Error(), 0);
-}
-
-TEST(BoolStackTest, NonPositiveCapacityRefusesEverything) {
-  BoolStack s(-5);
-  s.Push(1);
+  s.Push(1);  // beyond the capacity: refused, the values kept
   EXPECT_NE(s.Error(), 0);
-  EXPECT_EQ(s.Count(), 0);
+  EXPECT_EQ(s.Count(), 2);
+  BoolStack t(3);
+  t.Push(1);
+  t.Push(0);
+  t.Or();
+  t.Push(0);
+  t.And();
+  t.Not();
+  EXPECT_EQ(t.Pop(), 1);
+  EXPECT_EQ(t.Error(), 0);
+  for (int op = 0; op < 4; ++op) {  // too few values for each operation
+    BoolStack u(4);
+    if (op >= 2) u.Push(1);
+    if (op == 0) u.Pop();
+    if (op == 1) u.Not();
+    if (op == 2) u.And();
+    if (op == 3) u.Or();
+    EXPECT_NE(u.Error(), 0) << op;
+  }
+  BoolStack none(-5);
+  none.Push(1);
+  EXPECT_NE(none.Error(), 0);
+  EXPECT_EQ(none.Count(), 0);
 }
 
 // The prepared search must answer exactly as String::Search on any bytes.
@@ -310,53 +155,43 @@ TEST(TextFinder, CaseBlindScanOfOneCaseStaysLinear) {
 // The bound is wall-clock time on a shared, possibly sanitized build: loose
 // enough for a busy machine, far below what a quadratic walk of 100k bytes
 // would take.
-class HostileExpression : public ::testing::Test {
- protected:
-  static int TimedEval(const std::string& expr, const std::string& line) {
-    const auto t0 = std::chrono::steady_clock::now();
-    const int r = SearchForExpression(S(line), S(expr), 1, 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10)) << expr.size();
-    return r;
-  }
-};
-
-TEST_F(HostileExpression, TenThousandBalancedParentheses) {
-  const std::string e = std::string(10000, '(') + "'a'" + std::string(10000, ')');
-  EXPECT_EQ(TimedEval(e, "a"), 1);
-  EXPECT_EQ(TimedEval(e, "b"), 0);
-}
-
-TEST_F(HostileExpression, HundredThousandOpenParentheses) {
-  EXPECT_EQ(TimedEval(std::string(100000, '('), "a"), 0);
-}
-
-TEST_F(HostileExpression, HundredThousandCloseParentheses) {
-  EXPECT_EQ(TimedEval("'a'" + std::string(100000, ')'), "a"), 0);
-}
-
-TEST_F(HostileExpression, LongChainOfOperators) {
-  std::string e = "'a'";
-  while (e.size() < 100000) e += " or 'b'";
-  EXPECT_EQ(TimedEval(e, "xa"), 1);
-  std::string nots;
+TEST(SearchExpression, HostileExpressionsStayBounded) {
+  const std::string balanced = std::string(10000, '(') + "'a'" + std::string(10000, ')');
+  std::string ors = "'a'", nots;
+  while (ors.size() < 100000) ors += " or 'b'";
   while (nots.size() < 100000) nots += "not ";
-  EXPECT_EQ(TimedEval(nots + "'a'", "a"), 1);  // an even count of "not"
-}
-
-TEST_F(HostileExpression, HundredThousandCharacterWordAndString) {
-  EXPECT_EQ(TimedEval(std::string(100000, 'x'), "x"), 0);
-  EXPECT_EQ(TimedEval("'" + std::string(100000, 'x'), "x"), 0);
-  EXPECT_EQ(TimedEval("'" + std::string(100000, 'x') + "'", std::string(100000, 'x')), 1);
-}
-
-TEST_F(HostileExpression, RandomBytesNeverCrash) {
+  const std::string x(100000, 'x');
+  struct Case {
+    std::string expr, line;
+    int want;
+  } cases[] = {
+      {balanced, "a", 1},
+      {balanced, "b", 0},
+      {std::string(100000, '('), "a", 0},
+      {"'a'" + std::string(100000, ')'), "a", 0},
+      {ors, "xa", 1},
+      {nots + "'a'", "a", 1},  // an even count of "not"
+      {x, "x", 0},
+      {"'" + x, "x", 0},
+      {"'" + x + "'", x, 1},
+  };
   std::mt19937 rng(7);
   const char pieces[] = "()'\" andortx\t\r\n0";
+  std::vector<Case> all(std::begin(cases), std::end(cases));
   for (int i = 0; i < 300; ++i) {
     std::string e(rng() % 2000, ' ');
-    for (char& c : e) c = pieces[rng() % (sizeof pieces - 1)];
-    const int r = TimedEval(e, "a or x t");
-    EXPECT_TRUE(r == 0 || r == 1);
+    for (char& ch : e) ch = pieces[rng() % (sizeof pieces - 1)];
+    all.push_back({e, "a or x t", -1});
+  }
+  for (const Case& c : all) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const int r = SearchForExpression(S(c.line), S(c.expr), 1, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10)) << c.expr.size();
+    if (c.want >= 0) {
+      EXPECT_EQ(r, c.want) << c.expr.substr(0, 40);
+    } else {
+      EXPECT_TRUE(r == 0 || r == 1);
+    }
   }
 }
 

@@ -13,80 +13,58 @@ namespace {
 
 using testutil::TempDir;
 
-void Touch(const std::string& path, time_t t) {
-  testutil::WriteFile(path, "x");
+void SetTime(const std::string& path, time_t t) {
   struct timeval tv[2] = {{t, 0}, {t, 0}};
-  ASSERT_EQ(utimes(path.c_str(), tv), 0);
+  ASSERT_EQ(lutimes(path.c_str(), tv), 0) << path;
 }
 
-void Folder(const std::string& path, time_t t) {
-  ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
-  struct timeval tv[2] = {{t, 0}, {t, 0}};
-  ASSERT_EQ(utimes(path.c_str(), tv), 0);
+void Touch(const std::string& path, time_t t) {
+  testutil::WriteFile(path, "x");
+  SetTime(path, t);
 }
 
 std::string Expand(const std::string& path) {
   return GetFileUsingSpecialMacros(String(path.c_str())).ToStd();
 }
 
-class FileMacrosTest : public ::testing::Test {
- protected:
-  // Files old (1000), mid (2000), new (3000); folders fold (500) and fnew
-  // (5000) whose own files are a1 (10) and a2 (20) inside fnew.
-  void SetUp() override {
-    Touch(t_.File("old"), 1000);
-    Touch(t_.File("mid"), 2000);
-    Touch(t_.File("new"), 3000);
-    Folder(t_.File("fold"), 500);
-    ASSERT_EQ(mkdir(t_.File("fnew").c_str(), 0755), 0);
-    Touch(t_.File("fnew/a1"), 10);
-    Touch(t_.File("fnew/a2"), 20);
-    struct timeval tv[2] = {{5000, 0}, {5000, 0}};
-    ASSERT_EQ(utimes(t_.File("fnew").c_str(), tv), 0);
-  }
-  std::string D() const { return t_.path() + "/"; }
-  TempDir t_;
-};
-
-TEST_F(FileMacrosTest, PathWithoutMacrosIsUnchanged) {
-  EXPECT_EQ(Expand("/a/b%c/d%"), "/a/b%c/d%");
-  EXPECT_EQ(Expand(""), "");
-}
-
-TEST_F(FileMacrosTest, EachMacroPicksItsEntry) {
-  EXPECT_EQ(Expand(D() + "%newestfile%"), D() + "new");
-  EXPECT_EQ(Expand(D() + "%oldestfile%"), D() + "old");
-  EXPECT_EQ(Expand(D() + "%newestfolder%"), D() + "fnew");
-  EXPECT_EQ(Expand(D() + "%oldestfolder%"), D() + "fold");
-}
-
-TEST_F(FileMacrosTest, NamesAreCaseBlindAndTheRestKeepsItsCase) {
-  EXPECT_EQ(Expand(D() + "%NewestFile%"), D() + "new");
-  EXPECT_EQ(Expand(D() + "%OLDESTFOLDER%/Tail.TXT"), D() + "fold/Tail.TXT");
-}
-
-TEST_F(FileMacrosTest, LaterMacrosResolveInsideTheChosenFolder) {
-  EXPECT_EQ(Expand(D() + "%newestfolder%/%oldestfile%"), D() + "fnew/a1");
-  EXPECT_EQ(Expand(D() + "%newestfolder%/%newestfile%"), D() + "fnew/a2");
-}
-
-TEST_F(FileMacrosTest, UnresolvableMacroLeavesTheWholePathUnchanged) {
-  // fold holds no files; the first macro resolved but the second cannot.
-  std::string p = D() + "%oldestfolder%/%newestfile%";
-  EXPECT_EQ(Expand(p), p);
-  std::string missing = D() + "none/%newestfile%";
-  EXPECT_EQ(Expand(missing), missing);
-}
-
-TEST_F(FileMacrosTest, LinksAreNeverChosen) {
-  ASSERT_EQ(symlink(t_.File("old").c_str(), t_.File("zlink").c_str()), 0);
-  struct timeval tv[2] = {{9000, 0}, {9000, 0}};
-  ASSERT_EQ(lutimes(t_.File("zlink").c_str(), tv), 0);
-  EXPECT_EQ(Expand(D() + "%newestfile%"), D() + "new");
+// Files old (1000), mid (2000), new (3000) and a newer link; folders fold
+// (500, empty) and fnew (5000) with its files a1 (10) and a2 (20).
+TEST(FileMacros, EachMacroPicksItsEntry) {
+  TempDir t;
+  Touch(t.File("old"), 1000);
+  Touch(t.File("mid"), 2000);
+  Touch(t.File("new"), 3000);
+  ASSERT_EQ(mkdir(t.File("fold").c_str(), 0755), 0);
+  SetTime(t.File("fold"), 500);
+  ASSERT_EQ(mkdir(t.File("fnew").c_str(), 0755), 0);
+  Touch(t.File("fnew/a1"), 10);
+  Touch(t.File("fnew/a2"), 20);
+  SetTime(t.File("fnew"), 5000);
+  ASSERT_EQ(symlink(t.File("old").c_str(), t.File("zlink").c_str()), 0);
+  SetTime(t.File("zlink"), 9000);  // links are never chosen
+  const std::string d = t.path() + "/";
+  struct Case {
+    std::string in, want;
+  } cases[] = {
+      {"/a/b%c/d%", "/a/b%c/d%"},
+      {"", ""},
+      {d + "%newestfile%", d + "new"},
+      {d + "%oldestfile%", d + "old"},
+      {d + "%newestfolder%", d + "fnew"},
+      {d + "%oldestfolder%", d + "fold"},
+      {d + "%NewestFile%", d + "new"},
+      {d + "%OLDESTFOLDER%/Tail.TXT", d + "fold/Tail.TXT"},
+      {d + "%newestfolder%/%oldestfile%", d + "fnew/a1"},
+      {d + "%newestfolder%/%newestfile%", d + "fnew/a2"},
+      // A macro that cannot be resolved leaves the whole path unchanged.
+      {d + "%oldestfolder%/%newestfile%", d + "%oldestfolder%/%newestfile%"},
+      {d + "none/%newestfile%", d + "none/%newestfile%"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Expand(c.in), c.want) << c.in;
 }
 
 // Equal times: the entry the directory delivers first stays.
-TEST(FileMacrosTies, FirstInDirectoryOrderWins) {
+TEST(FileMacros, FirstInDirectoryOrderWinsTies) {
   TempDir t;
   for (const char* n : {"p", "q", "r", "s"}) Touch(t.File(n), 4242);
   TSearchRec rec;

@@ -61,13 +61,6 @@ TEST_F(PacketTest, RoundTripForEveryLengthUpToSeveralBlocks) {
   }
 }
 
-TEST_F(PacketTest, CommonPrefixGivesCommonCiphertextPrefix) {
-  String a = EncodeData(String("GetInfo\nA"), String("k"), 0);
-  String b = EncodeData(String("GetInfo\nB"), String("k"), 0);
-  EXPECT_EQ(a.Copy(1, 8), b.Copy(1, 8));
-  EXPECT_NE(a, b);
-}
-
 TEST_F(PacketTest, LengthFieldsAreLittleEndian) {
   String data;
   data.SetLength(0x0102);
@@ -82,14 +75,6 @@ TEST_F(PacketTest, LengthFieldsAreLittleEndian) {
 TEST_F(PacketTest, PasswordProofIsRawMd5OrNothing) {
   EXPECT_EQ(EncodePswd(String()).Length(), 0);
   EXPECT_EQ(ToHex(EncodePswd(String("abc")).ToStd()), "900150983cd24fb0d6963f7d28e17f72");
-}
-
-TEST_F(PacketTest, LayoutConstants) {
-  EXPECT_EQ(OFFSET_AUTH, 5);
-  EXPECT_EQ(OFFSET_PSWD, 7);
-  EXPECT_EQ(OFFSET_KEY, 9);
-  EXPECT_EQ(OFFSET_REQUEST, 11);
-  EXPECT_EQ(SIZELEN_MINIMUM, 14);
 }
 
 }  // namespace

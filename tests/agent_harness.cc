@@ -51,12 +51,12 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& out, const 
   _exit(127);
 }
 
-// True when process pid holds a socket listening on TCP port: an agent that
-// lost its port to another test's agent must not be taken for that one.
-bool ListensOn(pid_t pid, int port) {
+// The descriptor links ("socket:[inode]") of the sockets listening on TCP
+// port.
+std::vector<std::string> Listeners(int port) {
   char want[8];
   snprintf(want, sizeof want, ":%04X", port);
-  std::vector<std::string> inodes;
+  std::vector<std::string> links;
   for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     std::istringstream rows(ReadFile(table));
     std::string row;
@@ -65,26 +65,44 @@ bool ListensOn(pid_t pid, int port) {
       std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
       f >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
       if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0)
-        inodes.push_back("socket:[" + inode + "]");
+        links.push_back("socket:[" + inode + "]");
     }
   }
+  return links;
+}
+
+bool Holds(pid_t pid, const std::vector<std::string>& links) {
   const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
   UniqueDir d(opendir(fds.c_str()));
-  while (d && !inodes.empty()) {
+  while (d && !links.empty()) {
     struct dirent* e = readdir(d.get());
     if (!e) break;
     char link[64];
     ssize_t n = readlink((fds + "/" + e->d_name).c_str(), link, sizeof link - 1);
     if (n <= 0) continue;
     link[n] = 0;
-    for (const std::string& i : inodes) {
-      if (i == link) return true;
+    for (const std::string& l : links) {
+      if (l == link) return true;
     }
   }
   return false;
 }
 
 }  // namespace
+
+bool ListensOn(pid_t pid, int port) { return Holds(pid, Listeners(port)); }
+
+pid_t PidListeningOn(int port) {
+  const std::vector<std::string> links = Listeners(port);
+  UniqueDir proc(opendir("/proc"));
+  while (proc && !links.empty()) {
+    struct dirent* e = readdir(proc.get());
+    if (!e) break;
+    pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+    if (pid > 0 && Holds(pid, links)) return pid;
+  }
+  return 0;
+}
 
 OrvqResult RunOrvq(const std::vector<std::string>& args, int timeout_ms) {
   TempDir tmp;
@@ -156,15 +174,28 @@ bool AgentProcess::Start(int timeout_ms) {
   std::vector<std::string> argv = {ORV_AGENT_BIN};
   argv.insert(argv.end(), flags_.begin(), flags_.end());
   argv.push_back(config_path());
-  pid_ = Spawn(argv, dir_.File("console.out"), dir_.File("console.err"), dir_.path());
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (Clock::now() < deadline) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      return false;
+  // The free port may be taken by someone else (another test's client, say)
+  // before the agent binds it; the agent then exits with 4 and gets another.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    pid_ = Spawn(argv, dir_.File("console.out"), dir_.File("console.err"), dir_.path());
+    while (Clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 4) return false;
+        break;
+      }
+      if (PortAnswers(port_, 50) && ListensOn(pid_, port_)) return true;
     }
-    if (PortAnswers(port_, 50) && ListensOn(pid_, port_)) return true;
+    if (pid_ > 0) return false;
+    std::string cfg = ReadFile(config_path());
+    const std::string line = "\r\nport=" + std::to_string(port_) + "\r\n";
+    size_t at = cfg.find(line);
+    if (at == std::string::npos) return false;
+    port_ = FreePort();
+    cfg.replace(at, line.size(), "\r\nport=" + std::to_string(port_) + "\r\n");
+    WriteFile(config_path(), cfg);
   }
   return false;
 }

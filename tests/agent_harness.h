@@ -64,6 +64,11 @@ class AgentProcess {
 
 // Connects to 127.0.0.1:port; true when something accepts within timeout_ms.
 bool PortAnswers(int port, int timeout_ms);
+// True when process pid holds a socket listening on TCP port: an agent that
+// lost its port must not be taken for whoever has it.
+bool ListensOn(pid_t pid, int port);
+// The process holding the socket listening on TCP port, or 0.
+pid_t PidListeningOn(int port);
 
 }  // namespace testutil
 

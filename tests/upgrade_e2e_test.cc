@@ -45,13 +45,14 @@ class UpgradeSession {
       return "send: " + err.ToStd();
     return Read();
   }
-  // Sends the module, then (in its own block) the digest trailer of
-  // digest_of; the second reply.
+  // Sends the module, then the digest trailer of digest_of; the second
+  // reply.
   std::string Transfer(const std::string& module, const std::string& digest_of) {
     String err;
+    // The digest may share a block with the module's end: any wrong digest
+    // stays wrong.
     if (conn_.SendRaw(module.data(), static_cast<int>(module.size()), err) != kReplyReceived)
       return "send: " + err.ToStd();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     String trailer =
         BuildUpgradeTrailer(digest_of.data(), static_cast<int>(digest_of.size()), key_);
     if (conn_.SendRaw(trailer.Data(), trailer.Length(), err) != kReplyReceived)
@@ -79,16 +80,6 @@ std::string BeginWhenFree(int port, const std::string& length) {
     if (r != "302\n\r" || Clock::now() > deadline) return r;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-}
-
-// True once path is gone, within 3 s.
-bool EventuallyGone(const std::string& path) {
-  auto deadline = Clock::now() + std::chrono::seconds(3);
-  while (access(path.c_str(), F_OK) == 0) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
 }
 
 class UpgradeE2ETest : public ::testing::Test {
@@ -131,7 +122,8 @@ TEST_F(UpgradeE2ETest, LengthBounds) {
     // orvq leaves right after the first reply: an accepted claim is dropped.
     EXPECT_EQ(BeginWhenFree(agent_->port(), c.length), std::string(c.reply) + "\r") << c.length;
   }
-  EXPECT_TRUE(EventuallyGone(agent_->dir().File("orv__.upd")));  // dropped with the claim
+  EXPECT_TRUE(testutil::Eventually(
+      [] { return !testutil::Exists(agent_->dir().File("orv__.upd")); }, 3000));  // dropped with the claim
 }
 
 TEST_F(UpgradeE2ETest, SecondClaimWhileReceivingIs302) {
@@ -162,14 +154,11 @@ TEST_F(UpgradeE2ETest, RefusedWhenSwitchedOff) {
   EXPECT_EQ(off.Query({"UpgradeCode", "5000"}).out, "600\nOperation is not allowed\n");
 }
 
-TEST_F(UpgradeE2ETest, OrvqUpgradeOfUnreadableFileIsStatusTwo) {
-  OrvqResult r = testutil::RunOrvq({"-p", std::to_string(agent_->port()), "-P",
-                                    AgentProcess::kPassword, "--upgrade", "/no/such/module"});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("cannot read /no/such/module"), std::string::npos) << r.err;
-}
-
-TEST_F(UpgradeE2ETest, OrvqUpgradePrintsRefusal) {
+TEST_F(UpgradeE2ETest, OrvqUpgradeReportsUnreadableFileAndRefusal) {
+  OrvqResult bad = testutil::RunOrvq({"-p", std::to_string(agent_->port()), "-P",
+                                      AgentProcess::kPassword, "--upgrade", "/no/such/module"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("cannot read /no/such/module"), std::string::npos) << bad.err;
   testutil::TempDir d;
   testutil::WriteFile(d.File("tiny"), std::string(100, 't'));
   OrvqResult r = testutil::RunOrvq({"-p", std::to_string(agent_->port()), "-P",
@@ -179,52 +168,6 @@ TEST_F(UpgradeE2ETest, OrvqUpgradePrintsRefusal) {
 }
 
 // --- A real upgrade of a copy of the agent ---
-
-// The pid of the process holding the listening TCP socket on port, or 0.
-pid_t PidListeningOn(int port) {
-  std::ifstream tcp("/proc/net/tcp");
-  std::string line;
-  std::getline(tcp, line);  // header
-  std::string inode;
-  while (std::getline(tcp, line)) {
-    std::istringstream in(line);
-    std::string slot, local, remote, state, queues, timer, retr, uid, timeout, ino;
-    in >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> ino;
-    size_t colon = local.find(':');
-    if (colon == std::string::npos || state != "0A") continue;
-    if (std::stoi(local.substr(colon + 1), nullptr, 16) == port) inode = ino;
-  }
-  if (inode.empty() || inode == "0") return 0;
-  const std::string want = "socket:[" + inode + "]";
-  DIR* proc = opendir("/proc");
-  if (!proc) return 0;
-  pid_t found = 0;
-  while (struct dirent* e = readdir(proc)) {
-    pid_t pid = static_cast<pid_t>(atoi(e->d_name));
-    if (pid <= 0) continue;
-    std::string fds = std::string("/proc/") + e->d_name + "/fd";
-    DIR* fd = opendir(fds.c_str());
-    if (!fd) continue;
-    while (struct dirent* f = readdir(fd)) {
-      char target[128];
-      ssize_t n = readlink((fds + "/" + f->d_name).c_str(), target, sizeof target - 1);
-      if (n > 0 && std::string(target, static_cast<size_t>(n)) == want) found = pid;
-    }
-    closedir(fd);
-    if (found) break;
-  }
-  closedir(proc);
-  return found;
-}
-
-bool WaitGone(pid_t pid, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (Clock::now() < deadline) {
-    if (kill(pid, 0) != 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
 
 // The copy of the agent, started in its own process group so that whatever
 // it becomes (the script, the new agent the script starts) can be found and
@@ -262,7 +205,7 @@ class UpgradableAgent {
   // was started; the group is killed only if something is still left.
   void Stop() {
     if (pid_ <= 0) return;
-    pid_t listening = PidListeningOn(port_);
+    pid_t listening = testutil::PidListeningOn(port_);
     if (listening > 0 && getpgid(listening) == pid_) kill(listening, SIGTERM);
     if (listening != pid_) kill(pid_, SIGTERM);
     auto deadline = Clock::now() + std::chrono::seconds(5);
@@ -293,7 +236,7 @@ TEST(UpgradeRealTest, CopyIsReplacedAndComesBackOnSamePort) {
     std::ofstream mark(agent.Path(), std::ios::app | std::ios::binary);
     mark << "old copy";
   }
-  ASSERT_EQ(PidListeningOn(agent.port()), agent.pid());
+  ASSERT_TRUE(testutil::ListensOn(agent.pid(), agent.port()));
 
   OrvqResult r =
       testutil::RunOrvq({"-p", std::to_string(agent.port()), "-P", AgentProcess::kPassword, "-t",
@@ -306,7 +249,7 @@ TEST(UpgradeRealTest, CopyIsReplacedAndComesBackOnSamePort) {
   pid_t fresh = 0;
   auto deadline = Clock::now() + std::chrono::seconds(20);
   while (Clock::now() < deadline) {
-    fresh = PidListeningOn(agent.port());
+    fresh = testutil::PidListeningOn(agent.port());
     if (fresh > 0 && fresh != agent.pid()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -324,7 +267,7 @@ TEST(UpgradeRealTest, CopyIsReplacedAndComesBackOnSamePort) {
 
   // Stopping the new agent lets the script finish, removing itself.
   kill(fresh, SIGTERM);
-  EXPECT_TRUE(WaitGone(fresh, 5000));
+  EXPECT_TRUE(testutil::Eventually([&] { return kill(fresh, 0) != 0; }, 5000));
   int status = 0;
   auto reap_deadline = Clock::now() + std::chrono::seconds(5);
   pid_t reaped = 0;

@@ -66,19 +66,11 @@ TEST(OrvloadArgs, OrvNeedsPasswordOtherProtocolsDoNot) {
   TLoadOptions c;
   EXPECT_EQ(Parse({"-p", "5666", "--proto", "nrpe", "_NRPE_CHECK"}, c, err), 0);
   EXPECT_EQ(c.proto, kLoadNrpe);
-}
-
-TEST(OrvloadArgs, HoldModeNeedsOnlyPort) {
-  TLoadOptions o;
-  String err;
-  ASSERT_EQ(Parse({"-p", "1055", "-t", "3", "--hold", "1000"}, o, err), 0) << err.CStr();
-  EXPECT_EQ(o.hold, 1000);
-}
-
-TEST(OrvloadArgs, HelpIsNotAnError) {
-  TLoadOptions o;
-  String err;
-  EXPECT_EQ(Parse({"-h"}, o, err), -1);
+  TLoadOptions hold;  // holding connections needs only the port
+  ASSERT_EQ(Parse({"-p", "1055", "-t", "3", "--hold", "1000"}, hold, err), 0) << err.CStr();
+  EXPECT_EQ(hold.hold, 1000);
+  TLoadOptions help;
+  EXPECT_EQ(Parse({"-h"}, help, err), -1);
   EXPECT_GT(err.Pos("usage"), 0);
 }
 
@@ -90,9 +82,6 @@ TEST(OrvloadPercentile, NearestRank) {
     uint32_t want;
   } cases[] = {{50, 50}, {99, 99}, {100, 100}, {1, 1}, {0.5, 1}, {99.5, 100}};
   for (const Case& c : cases) EXPECT_EQ(Percentile(hundred, c.p), c.want) << c.p;
-}
-
-TEST(OrvloadPercentile, SmallAndEmptySets) {
   std::vector<uint32_t> none;
   EXPECT_EQ(Percentile(none, 50), 0u);
   std::vector<uint32_t> one = {7};
@@ -111,16 +100,8 @@ TEST(OrvloadProcStat, SumsOwnAndChildTimesAfterTheName) {
   ASSERT_TRUE(ParseProcStatCpu(text, ppid, ticks));
   EXPECT_EQ(ppid, 77);
   EXPECT_EQ(ticks, 11u + 22u + 33u + 44u);
-}
-
-TEST(OrvloadProcStat, RefusesTruncatedText) {
-  long ppid = 0;
-  unsigned long long ticks = 0;
   EXPECT_FALSE(ParseProcStatCpu("1234 (x) S 1 2 3", ppid, ticks));
   EXPECT_FALSE(ParseProcStatCpu("no parenthesis", ppid, ticks));
-}
-
-TEST(OrvloadProcStat, OwnProcessIsFound) {
   EXPECT_GE(ProcessTreeCpuMicros(static_cast<int>(getpid())), 0);
 }
 

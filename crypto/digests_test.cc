@@ -1,0 +1,104 @@
+// Known answers for the digests (tests/data), whole and fed in pieces that
+// straddle the 64-byte block in every way, and the fast CRC-32 paths against
+// the byte-at-a-time form.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "crypto/ciplib.h"
+#include "crypto/crc32_fast.h"
+#include "crypto/md5.h"
+#include "tests/testutil.h"
+
+namespace {
+
+// Test inputs are hex, or "count:byte" for a long run of one byte.
+std::string Input(const std::string& field) {
+  size_t colon = field.find(':');
+  if (colon == std::string::npos) return testutil::FromHex(field);
+  return std::string(std::stoul(field.substr(0, colon)),
+                     testutil::FromHex(field.substr(colon + 1))[0]);
+}
+
+std::string Hex(const unsigned char* digest, size_t n) {
+  return testutil::ToHex(std::string(reinterpret_cast<const char*>(digest), n));
+}
+
+const size_t kPieces[] = {1, 7, 63, 64, 65, 4096};
+
+// One TCRC32 for all rows: GetBlockCRC must start afresh each time.
+TEST(Crc32, KnownAnswersByEveryPath) {
+  TCRC32 block;
+  for (const auto& row : testutil::ReadVectors("crc32.txt")) {
+    const std::string data = Input(row[1]);
+    const uint32_t want = static_cast<uint32_t>(std::stoul(row[2], nullptr, 16));
+    EXPECT_EQ(block.GetBlockCRC(data.data(), static_cast<int>(data.size())), want) << row[1];
+    TCRC32 bytes;
+    for (unsigned char c : data) bytes.UpdateCRC(c);
+    EXPECT_EQ(bytes.GetCRC(), want) << row[1];
+    EXPECT_EQ(Crc32Update(0xFFFFFFFFu, data.data(), data.size()), want) << row[1];
+    EXPECT_EQ(Crc32UpdateSliced(0xFFFFFFFFu, data.data(), data.size()), want) << row[1];
+  }
+  EXPECT_EQ(Crc32Update(0x12345678u, nullptr, 10), 0x12345678u);
+}
+
+// Every length around the block sizes of the fast paths (8, 16, 64 bytes), at
+// unaligned starts, from several starting registers (a file read in pieces
+// continues from the register of the previous piece).
+TEST(Crc32, FastPathsAgreeWithByteAtATime) {
+  std::mt19937 rng(7);
+  std::string buf(1200, '\0');
+  for (char& c : buf) c = static_cast<char>(rng());
+  for (uint32_t reg : {0xFFFFFFFFu, 0u, 0xDEADBEEFu}) {
+    for (size_t off = 0; off < 9; ++off) {
+      for (size_t len = 0; len <= 300; ++len) {
+        const char* p = buf.data() + off;
+        uint32_t want = Crc32UpdateBytewise(reg, p, len);
+        ASSERT_EQ(Crc32Update(reg, p, len), want) << "len " << len << " off " << off;
+        ASSERT_EQ(Crc32UpdateSliced(reg, p, len), want) << "len " << len << " off " << off;
+      }
+    }
+  }
+}
+
+// One THash_SHA for all rows, as a request's key is hashed afresh each time.
+TEST(Sha1, KnownAnswersWholeAndInPieces) {
+  THash_SHA reused;
+  for (const auto& row : testutil::ReadVectors("digests.txt")) {
+    if (row[0] != "sha1") continue;
+    const std::string data = Input(row[1]);
+    EXPECT_EQ(Hex(reused.GetHash(data.data(), static_cast<long>(data.size())), 20), row[2])
+        << row[1].substr(0, 40);
+    for (size_t piece : kPieces) {
+      THash_SHA sha;
+      sha.Init();
+      for (size_t at = 0; at < data.size(); at += piece)
+        sha.Update(data.data() + at, static_cast<long>(std::min(piece, data.size() - at)));
+      sha.Final();
+      EXPECT_EQ(Hex(sha.GetHash(nullptr, 0), 20), row[2]) << "piece " << piece;
+    }
+  }
+}
+
+TEST(Md5, KnownAnswersWholeAndInPiecesAndTheContextIsWiped) {
+  for (const auto& row : testutil::ReadVectors("digests.txt")) {
+    if (row[0] != "md5") continue;
+    const std::string data = Input(row[1]);
+    for (size_t piece : kPieces) {
+      MD5 ctx;
+      MD5Open(&ctx);
+      MD5Digest(&ctx, nullptr, 10);  // nothing to add
+      for (size_t at = 0; at < data.size(); at += piece)
+        MD5Digest(&ctx, data.data() + at, static_cast<unsigned>(std::min(piece, data.size() - at)));
+      unsigned char out[16];
+      MD5Close(&ctx, out);
+      EXPECT_EQ(Hex(out, 16), row[2]) << "piece " << piece;
+      // The password's digest must not linger in memory.
+      const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&ctx);
+      for (size_t i = 0; i < sizeof ctx; ++i) ASSERT_EQ(bytes[i], 0) << "byte " << i;
+    }
+  }
+}
+
+}  // namespace
