@@ -4,22 +4,11 @@
 
 #include <string>
 
+#include "tests/testutil.h"
+
 namespace {
 
-std::string S(const String& s) { return s.ToStd(); }
-
-TEST(StringStorage, GrowsInStepsOf128) {
-  String a;
-  std::string bytes(127, 'x');
-  a.CopyData(bytes.data(), 127);
-  EXPECT_EQ(a.Capacity(), 128);
-  String b;
-  std::string more(128, 'x');
-  b.CopyData(more.data(), 128);
-  EXPECT_EQ(b.Capacity(), 256);
-  a.AddChar('y');  // fits: growth is asked for only beyond the capacity
-  EXPECT_EQ(a.Capacity(), 128);
-}
+using testutil::S;
 
 TEST(StringStorage, FixedStringCutsCopiesAndAppends) {
   String f(4);

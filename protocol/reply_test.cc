@@ -40,22 +40,16 @@ TEST_F(ReplyTest, KnownReplyPackets) {
   }
 }
 
-TEST_F(ReplyTest, ResultAndInteger) {
-  reply_.SetResult("200");
-  reply_.AddIntParam(5);
-  reply_.FinalizePacket();
-  EXPECT_EQ(Opened(reply_), "200\n5\n\r");
-}
-
-TEST_F(ReplyTest, MessageAppendedAfterResultBecomesALine) {
-  reply_.SetResult("301") += "I/O Error";
-  reply_.FinalizePacket();
-  EXPECT_EQ(Opened(reply_), "301\nI/O Error\n\r");
-}
-
-TEST_F(ReplyTest, NothingSetIsJustTheEndMark) {
-  reply_.FinalizePacket();
-  EXPECT_EQ(Opened(reply_), "\r");
+TEST_F(ReplyTest, FinalisedTexts) {
+  ORVReply number, message, nothing;
+  for (ORVReply* r : {&number, &message, &nothing}) r->InitPacket(nullptr, String("k"));
+  number.SetResult("200");
+  number.AddIntParam(5);
+  message.SetResult("301") += "I/O Error";  // appended after the result, it becomes a line
+  for (ORVReply* r : {&number, &message, &nothing}) r->FinalizePacket();
+  EXPECT_EQ(Opened(number), "200\n5\n\r");
+  EXPECT_EQ(Opened(message), "301\nI/O Error\n\r");
+  EXPECT_EQ(Opened(nothing), "\r");
 }
 
 TEST_F(ReplyTest, SetResultDiscardsEarlierValues) {

@@ -46,10 +46,6 @@ std::set<std::string> Entries(const std::string& dir, const std::string& prefix)
   return names;
 }
 
-bool Exists(const std::string& path) {
-  return access(path.c_str(), F_OK) == 0;
-}
-
 std::string Ask(const AgentProcess& agent, const std::string& text) {
   return testutil::Ask(agent.port(), AgentProcess::kPassword, text);
 }
@@ -101,9 +97,9 @@ TEST(ConfigDurabilityTest, KilledMidSaveLeavesTheOldOrTheNewFileWhole) {
         << "iteration " << i << ": the configuration is neither the old nor the new file:\n"
         << now;
     (now == before ? kept_old : got_new)++;
-    if (Exists(cfg + ".New")) inside++;  // killed between writing and renaming
+    if (testutil::Exists(cfg + ".New")) inside++;  // killed between writing and renaming
     // The kept copy, when there is one, is a whole file too.
-    if (Exists(cfg + ".Old")) {
+    if (testutil::Exists(cfg + ".Old")) {
       const std::string old = testutil::ReadFile(cfg + ".Old");
       EXPECT_TRUE(old == left || old == right) << "iteration " << i << ":\n" << old;
     }
@@ -127,37 +123,24 @@ TEST(ConfigDurabilityTest, KilledMidSaveLeavesTheOldOrTheNewFileWhole) {
   EXPECT_EQ(testutil::ReadFile(cfg + ".Old"), last);
 }
 
-TEST(ConfigDurabilityTest, CompletedSaveLeavesOnlyTheFileAndItsOldCopy) {
+// Saves one after another, then from six clients at once: each leaves the
+// file (with its permissions), its ".Old" copy and nothing else.
+TEST(ConfigDurabilityTest, CompletedSavesLeaveOnlyTheFileAndItsOldCopy) {
   AgentProcess agent("; kept as it is\r\n");
   const std::string cfg = agent.config_path();
   ASSERT_EQ(chmod(cfg.c_str(), 0640), 0);
   ASSERT_TRUE(agent.Start()) << agent.console();
   // The first request creates the agent's log files; list the folder after it.
   ASSERT_EQ(Ask(agent, "GetInfo\n\r").compare(0, 4, "200\n"), 0);
-  const std::set<std::string> listed = Entries(agent.dir().path(), "");
-  const std::string first = testutil::ReadFile(cfg);
-
-  ASSERT_EQ(Ask(agent, "SetSettings\nComment=one\n\r"), "200\n\r");
-  std::set<std::string> want = listed;
+  std::set<std::string> want = Entries(agent.dir().path(), "");
   want.insert("orv.cfg.Old");
-  EXPECT_EQ(Entries(agent.dir().path(), ""), want);
-  EXPECT_EQ(testutil::ReadFile(cfg + ".Old"), first);
-  const std::string second = testutil::ReadFile(cfg);
+  for (const char* value : {"one", "two"}) {
+    const std::string before = testutil::ReadFile(cfg);
+    ASSERT_EQ(Ask(agent, std::string("SetSettings\nComment=") + value + "\n\r"), "200\n\r");
+    EXPECT_EQ(Entries(agent.dir().path(), ""), want);
+    EXPECT_EQ(testutil::ReadFile(cfg + ".Old"), before);
+  }
 
-  ASSERT_EQ(Ask(agent, "SetSettings\nComment=two\n\r"), "200\n\r");
-  EXPECT_EQ(Entries(agent.dir().path(), ""), want);
-  EXPECT_EQ(testutil::ReadFile(cfg + ".Old"), second);
-
-  struct stat st;
-  ASSERT_EQ(stat(cfg.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u) << "the saved file lost its permissions";
-  ASSERT_EQ(stat((cfg + ".Old").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u) << "the kept copy lost its permissions";
-}
-
-TEST(ConfigDurabilityTest, ConcurrentSavesEachLeaveAWholeFile) {
-  AgentProcess agent;
-  ASSERT_TRUE(agent.Start()) << agent.console();
   std::atomic<int> ok{0};
   std::vector<std::thread> savers;
   for (int t = 0; t < 6; ++t) {
@@ -170,20 +153,23 @@ TEST(ConfigDurabilityTest, ConcurrentSavesEachLeaveAWholeFile) {
   }
   for (auto& s : savers) s.join();
   EXPECT_EQ(ok.load(), 30);
-
-  const std::string cfg = testutil::ReadFile(agent.config_path());
+  const std::string saved = testutil::ReadFile(cfg);
   std::string info = Ask(agent, "GetInfo\n\r");
   size_t at = info.find("\nComment=");
   ASSERT_NE(at, std::string::npos) << info;
   const std::string comment = info.substr(at + 9, info.find('\n', at + 9) - at - 9);
   // The file holds the last value saved, on one line, and loads again.
-  size_t line = cfg.find("\r\ncomment=" + comment + "\r\n");
-  EXPECT_NE(line, std::string::npos) << comment << "\n" << cfg;
-  EXPECT_EQ(cfg.find("comment=", line + 3), std::string::npos) << cfg;
+  size_t line = saved.find("\r\ncomment=" + comment + "\r\n");
+  EXPECT_NE(line, std::string::npos) << comment << "\n" << saved;
+  EXPECT_EQ(saved.find("comment=", line + 3), std::string::npos) << saved;
   EXPECT_EQ(Ask(agent, "ReloadCfg\n\r"), "200\nOk\n\r");
   EXPECT_NE(Ask(agent, "GetInfo\n\r").find("\nComment=" + comment + "\n"), std::string::npos);
-  EXPECT_EQ(Entries(agent.dir().path(), "orv.cfg"),
-            (std::set<std::string>{"orv.cfg", "orv.cfg.Old"}));
+  EXPECT_EQ(Entries(agent.dir().path(), ""), want);
+  struct stat st;
+  ASSERT_EQ(stat(cfg.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u) << "the saved file lost its permissions";
+  ASSERT_EQ(stat((cfg + ".Old").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u) << "the kept copy lost its permissions";
 }
 
 }  // namespace

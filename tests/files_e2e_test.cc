@@ -73,6 +73,16 @@ class FilesE2E : public ::testing::Test {
     WriteFile(d + "/abc6", "abcdef");
     WriteFile(d + "/words", "xabc abc");
     WriteFile(d + "/glued", "xabcx");
+    SetMtime(d + "/abc3", 1000000);
+    SetMtime(d + "/abc6", 2000000);
+    // needles/: what mode 3 looks for in "words"; only/: one file for a macro
+    mkdir((d + "/needles").c_str(), 0755);
+    WriteFile(d + "/needles/empty", "");
+    WriteFile(d + "/needles/part", "c ab");
+    Sparse(d + "/needles/limit", 8388608);
+    Sparse(d + "/needles/over", 8388609);
+    mkdir((d + "/only").c_str(), 0755);
+    WriteFile(d + "/only/file", "ab");
   }
   static void TearDownTestSuite() {
     delete agent_;
@@ -101,8 +111,6 @@ class FilesE2E : public ::testing::Test {
 AgentProcess* FilesE2E::agent_ = nullptr;
 TempDir* FilesE2E::data_ = nullptr;
 
-// ------------------------------------------------------------------ UNC
-
 TEST_F(FilesE2E, UncGivesThreeSizes) {
   // One trailing backslash is dropped from the path.
   for (const std::string& path : {D(), D() + "\\"}) {
@@ -118,37 +126,102 @@ TEST_F(FilesE2E, UncGivesThreeSizes) {
   }
 }
 
-TEST_F(FilesE2E, UncRefusalsAndFailures) {
-  EXPECT_EQ(Ask({"TEST-UNC", ""}), "501\nPath not specified\n");
-  EXPECT_EQ(Ask({"TEST-UNC", "\\"}), "501\nPath not specified\n");
-  EXPECT_EQ(Ask({"TEST-UNC"}), "501\nPath not specified\n");
-  EXPECT_EQ(Ask({"TEST-UNC", D("none")}), "301\nNo such file or directory\n");
+// The whole reply to each request. Parameters after the path of
+// "TEST-FolderSize" (the 8th), "TEST-FileExists" (the 6th), "TEST-CountFiles"
+// (the 11th) and "TEST-FileCompare" mode 3 (the 12th) ask for macros.
+TEST_F(FilesE2E, RepliesForEachRequest) {
+  const std::string nofolder = "301\nFolder doesn`t exist or access denied\n";
+  const std::string nofile = "301\nFile doesn`t exist\n";
+  const std::string wrong = "501\nWrong parameter\n";
+  const std::string words = D("words"), a = D("abc3"), b = D("abc6");
+  const std::string tree = D("tree"), n = D("needles") + "/";
+  struct Case {
+    std::vector<std::string> request;
+    std::string want;
+  } cases[] = {
+      {{"TEST-UNC", ""}, "501\nPath not specified\n"},
+      {{"TEST-UNC", "\\"}, "501\nPath not specified\n"},
+      {{"TEST-UNC"}, "501\nPath not specified\n"},
+      {{"TEST-UNC", D("none")}, "301\nNo such file or directory\n"},
+
+      {{"TEST-FolderSize", tree, "0"}, "200\n    15\n"},
+      {{"TEST-FolderSize", tree, "1"}, "200\n  1115\n"},
+      {{"TEST-FolderSize", tree + "/*.log", "1"}, "200\n  1000\n"},
+      {{"TEST-FolderSize", D("empty"), "1"}, "200\n     0\n"},
+      {{"TEST-FolderSize", D("empty") + "/nothing", "1"}, "200\n     0\n"},
+      {{"TEST-FolderSize", D("big"), "0"}, "200\n1234567\n"},
+      {{"TEST-FolderSize", D("none") + "/x", "1"},
+       "301\nFolder/File doesn`t exist or access denied\n"},
+      {{"TEST-FolderSize", tree + "/%newestfolder%", "0", "", "", "", "", "", "1"}, "200\n  1100\n"},
+      // Unexpanded, the macro text is a mask that matches nothing.
+      {{"TEST-FolderSize", tree + "/%newestfolder%", "0"}, "200\n     0\n"},
+
+      {{"TEST-FileExists", D("none")}, "301\nno such file or acess denied\n"},
+      {{"TEST-FileExists", D("*.nomatch")}, "301\nno such file or acess denied\n"},
+      {{"TEST-FileExists", ""}, "301\nno such file or acess denied\n"},
+
+      // tree holds a, .h and sub (b, c.log); the link is never seen.
+      {{"TEST-CountFiles", tree, "*", "0", "0", "0"}, "200\n2\n"},
+      {{"TEST-CountFiles", tree, "*", "1", "0", "0"}, "200\n4\n"},
+      {{"TEST-CountFiles", tree, "*", "0", "5", "0"}, "200\n1\n"},
+      {{"TEST-CountFiles", tree, "*.log", "1", "3", "999"}, "200\n1\n"},
+      // Equality with the limit never counts.
+      {{"TEST-CountFiles", D(), "s100", "0", "3", "100"}, "200\n0\n"},
+      {{"TEST-CountFiles", D(), "s100", "0", "4", "100"}, "200\n0\n"},
+      {{"TEST-CountFiles", D(), "s100", "0", "4", "101"}, "200\n1\n"},
+      {{"TEST-CountFiles", D("empty"), "*.x", "0", "0", "0"}, "200\n0\n"},
+      {{"TEST-CountFiles", tree, "*", "0", "6", "0"}, wrong},
+      {{"TEST-CountFiles", tree, "*", "0", "-1", "0"}, wrong},
+      {{"TEST-CountFiles", tree, "*", "0", "3", "12a"}, wrong},
+      {{"TEST-CountFiles", tree, "*", "0", "0", " 12"}, "200\n2\n"},  // trimmed
+      {{"TEST-CountFiles", D("none"), "*", "0", "0", "0"}, nofolder},
+      {{"TEST-CountFiles", tree + "/%newestfolder%", "*", "0", "0", "0", "", "", "", "", "", "1"},
+       "200\n2\n"},
+      {{"TEST-CountFiles", tree + "/%newestfolder%", "*", "0", "0", "0", "", "", "", "", "", "0"},
+       nofolder},
+
+      {{"TEST-FileCRC", D("digits")}, "200\n873187033\n"},  // 0x340BC6D9
+      {{"TEST-FileCRC", D("zero")}, "200\n4294967295\n"},
+      {{"TEST-FileCRC", D("none")}, "301\nCannot open file\n"},
+      {{"TEST-FileCRC", ""}, "301\nFile is not specified\n"},
+      {{"TEST-FileCRC", D()}, "301\nRead error\n"},
+
+      {{"TEST-FileCompare", "1", a, words, "0", "0", "0"}, "200\n1\n"},
+      {{"TEST-FileCompare", "1", a, b, "0", "0", "1"}, "200\n1\n"},
+      {{"TEST-FileCompare", "1", a, b, "0", "1", "1"}, "200\n0\n"},
+      {{"TEST-FileCompare", "1", a, D("glued"), "0", "0", "1"}, "200\n0\n"},
+      {{"TEST-FileCompare", "1", a, D("none"), "0", "0", "1"}, nofile},
+      {{"TEST-FileCompare", "1", a, b, "1", "0", "0"}, "200\n0\n"},  // a is older
+      {{"TEST-FileCompare", "2", words, "abc", "1", "1"}, "200\n1\n"},
+      {{"TEST-FileCompare", "2", D("glued"), "abc", "1", "1"}, "200\n0\n"},
+      {{"TEST-FileCompare", "2", a, "ABC", "0", "0"}, "200\n1\n"},
+      {{"TEST-FileCompare", "2", a, "ABC", "1", "0"}, "200\n0\n"},
+      {{"TEST-FileCompare", "2", a, "", "1", "0"}, "301\nI/O Error\n"},
+      {{"TEST-FileCompare", "3", words, n + "empty"}, "200\n1\n"},
+      {{"TEST-FileCompare", "3", words, n + "part"}, "200\n1\n"},
+      {{"TEST-FileCompare", "3", words, n + "limit"}, "200\n0\n"},
+      {{"TEST-FileCompare", "3", words, n + "over"},
+       "301\nThe size of the second file cannot exceed 8Mb\n"},
+      {{"TEST-FileCompare", "3", words, n + "none"}, nofile},
+      {{"TEST-FileCompare", "3", words, D("only") + "/%newestfile%", "", "", "", "", "", "", "",
+        "", "1"},
+       "200\n1\n"},
+      {{"TEST-FileCompare", "3", words, D("only") + "/%newestfile%", "", "", "", "", "", "", "",
+        "", "0"},
+       nofile},
+      {{"TEST-FileCompare", "5", a, b}, wrong},
+      {{"TEST-FileCompare", "4", a, b}, wrong},
+      {{"TEST-FileCompare", "", a}, wrong},
+      {{"TEST-FileCompare", "5", D("none"), b}, nofile},
+      {{"TEST-FileCompare", "1", D("empty"), b}, nofile},
+      {{"TEST-FileCompare"}, nofile},
+  };
+  for (const Case& c : cases) {
+    std::string what;
+    for (const std::string& p : c.request) what += p + " ";
+    EXPECT_EQ(Ask(c.request), c.want) << what;
+  }
 }
-
-// ------------------------------------------------------------ FolderSize
-
-TEST_F(FilesE2E, FolderSizeValuesArePadded) {
-  EXPECT_EQ(Ask({"TEST-FolderSize", D("tree"), "0"}), "200\n    15\n");
-  EXPECT_EQ(Ask({"TEST-FolderSize", D("tree"), "1"}), "200\n  1115\n");
-  EXPECT_EQ(Ask({"TEST-FolderSize", D("tree") + "/*.log", "1"}), "200\n  1000\n");
-  EXPECT_EQ(Ask({"TEST-FolderSize", D("empty"), "1"}), "200\n     0\n");
-  EXPECT_EQ(Ask({"TEST-FolderSize", D("empty") + "/nothing", "1"}), "200\n     0\n");
-  EXPECT_EQ(Ask({"TEST-FolderSize", D("big"), "0"}), "200\n1234567\n");
-}
-
-TEST_F(FilesE2E, FolderSizeMissingFolder) {
-  EXPECT_EQ(Ask({"TEST-FolderSize", D("none") + "/x", "1"}),
-            "301\nFolder/File doesn`t exist or access denied\n");
-}
-
-TEST_F(FilesE2E, FolderSizeExpandsMacrosOnlyWhenAsked) {
-  const std::string p = D("tree") + "/%newestfolder%";
-  EXPECT_EQ(Ask({"TEST-FolderSize", p, "0", "", "", "", "", "", "1"}), "200\n  1100\n");
-  // Unexpanded, the macro text is a mask that matches nothing.
-  EXPECT_EQ(Ask({"TEST-FolderSize", p, "0"}), "200\n     0\n");
-}
-
-// ------------------------------------------------------------ FileExists
 
 TEST_F(FilesE2E, FileExistsReportsSizeTimesPathAndAge) {
   TempDir t;
@@ -165,142 +238,11 @@ TEST_F(FilesE2E, FileExistsReportsSizeTimesPathAndAge) {
   EXPECT_EQ(Ask({"TEST-FileExists", t.path() + "/*.dat"}), want);
   // Macros, when asked for (parameter 7).
   EXPECT_EQ(Ask({"TEST-FileExists", t.path() + "/%NewestFile%", "", "", "", "", "", "1"}), want);
-}
-
-TEST_F(FilesE2E, FileExistsMissing) {
-  EXPECT_EQ(Ask({"TEST-FileExists", D("none")}), "301\nno such file or acess denied\n");
-  EXPECT_EQ(Ask({"TEST-FileExists", D("*.nomatch")}), "301\nno such file or acess denied\n");
-  EXPECT_EQ(Ask({"TEST-FileExists", ""}), "301\nno such file or acess denied\n");
-}
-
-TEST_F(FilesE2E, FileExistsOnAFolderExaminesTheFolder) {
+  // A folder is examined itself.
   std::vector<std::string> lines = SplitLines(Ask({"TEST-FileExists", D("empty")}));
   ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[0], "200");
   EXPECT_EQ(lines[4], D("empty"));
-}
-
-// ------------------------------------------------------------ CountFiles
-
-TEST_F(FilesE2E, CountFilesModes) {
-  // tree holds a, .h and sub (b, c.log); the link is never seen.
-  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*", "0", "0", "0"}), "200\n2\n");
-  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*", "1", "0", "0"}), "200\n4\n");
-  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*", "0", "5", "0"}), "200\n1\n");
-  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*.log", "1", "3", "999"}), "200\n1\n");
-  // Equality with the limit never counts.
-  EXPECT_EQ(Ask({"TEST-CountFiles", D(), "s100", "0", "3", "100"}), "200\n0\n");
-  EXPECT_EQ(Ask({"TEST-CountFiles", D(), "s100", "0", "4", "100"}), "200\n0\n");
-  EXPECT_EQ(Ask({"TEST-CountFiles", D(), "s100", "0", "4", "101"}), "200\n1\n");
-  EXPECT_EQ(Ask({"TEST-CountFiles", D("empty"), "*.x", "0", "0", "0"}), "200\n0\n");
-}
-
-TEST_F(FilesE2E, CountFilesBadParameters) {
-  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*", "0", "6", "0"}), "501\nWrong parameter\n");
-  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*", "0", "-1", "0"}), "501\nWrong parameter\n");
-  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*", "0", "3", "12a"}), "501\nWrong parameter\n");
-  EXPECT_EQ(Ask({"TEST-CountFiles", D("tree"), "*", "0", "0", " 12"}), "200\n2\n");  // trimmed
-  EXPECT_EQ(Ask({"TEST-CountFiles", D("none"), "*", "0", "0", "0"}),
-            "301\nFolder doesn`t exist or access denied\n");
-}
-
-TEST_F(FilesE2E, CountFilesExpandsMacrosInParameter11) {
-  std::vector<std::string> req = {"TEST-CountFiles",
-                                  D("tree") + "/%newestfolder%",
-                                  "*",
-                                  "0",
-                                  "0",
-                                  "0",
-                                  "",
-                                  "",
-                                  "",
-                                  "",
-                                  "",
-                                  "1"};
-  ASSERT_EQ(req.size(), 12u);  // the command and eleven parameters
-  EXPECT_EQ(Ask(req), "200\n2\n");
-  req[11] = "0";
-  EXPECT_EQ(Ask(req), "301\nFolder doesn`t exist or access denied\n");
-}
-
-// --------------------------------------------------------------- FileCRC
-
-TEST_F(FilesE2E, FileCrcValues) {
-  EXPECT_EQ(Ask({"TEST-FileCRC", D("digits")}), "200\n873187033\n");  // 0x340BC6D9
-  EXPECT_EQ(Ask({"TEST-FileCRC", D("zero")}), "200\n4294967295\n");
-  EXPECT_EQ(Ask({"TEST-FileCRC", D("none")}), "301\nCannot open file\n");
-  EXPECT_EQ(Ask({"TEST-FileCRC", ""}), "301\nFile is not specified\n");
-  EXPECT_EQ(Ask({"TEST-FileCRC", D()}), "301\nRead error\n");
-}
-
-// ----------------------------------------------------------- FileCompare
-
-TEST_F(FilesE2E, CompareModeOne) {
-  const std::string a = D("abc3"), b = D("abc6");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, D("words"), "0", "0", "0"}), "200\n1\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, b, "0", "0", "1"}), "200\n1\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, b, "0", "1", "1"}), "200\n0\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, D("glued"), "0", "0", "1"}), "200\n0\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, D("none"), "0", "0", "1"}),
-            "301\nFile doesn`t exist\n");
-  SetMtime(a, 1000000);
-  SetMtime(b, 2000000);
-  EXPECT_EQ(Ask({"TEST-FileCompare", "1", a, b, "1", "0", "0"}), "200\n0\n");
-}
-
-TEST_F(FilesE2E, CompareModeTwoSearchesText) {
-  EXPECT_EQ(Ask({"TEST-FileCompare", "2", D("words"), "abc", "1", "1"}), "200\n1\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "2", D("glued"), "abc", "1", "1"}), "200\n0\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "2", D("abc3"), "ABC", "0", "0"}), "200\n1\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "2", D("abc3"), "ABC", "1", "0"}), "200\n0\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "2", D("abc3"), "", "1", "0"}), "301\nI/O Error\n");
-}
-
-TEST_F(FilesE2E, CompareModeThreeSearchesAFile) {
-  TempDir t;
-  WriteFile(t.File("empty"), "");
-  WriteFile(t.File("part"), "c ab");
-  Sparse(t.File("limit"), 8388608);
-  Sparse(t.File("over"), 8388609);
-  const std::string hay = D("words");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "3", hay, t.File("empty")}), "200\n1\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "3", hay, t.File("part")}), "200\n1\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "3", hay, t.File("limit")}), "200\n0\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "3", hay, t.File("over")}),
-            "301\nThe size of the second file cannot exceed 8Mb\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "3", hay, t.File("none")}), "301\nFile doesn`t exist\n");
-}
-
-// The second path of mode 3 is macro-expanded when parameter 12 asks for it.
-TEST_F(FilesE2E, CompareModeThreeExpandsTheSecondPath) {
-  TempDir t;
-  WriteFile(t.File("only"), "ab");
-  std::vector<std::string> req = {"TEST-FileCompare",
-                                  "3",
-                                  D("words"),
-                                  t.path() + "/%newestfile%",
-                                  "",
-                                  "",
-                                  "",
-                                  "",
-                                  "",
-                                  "",
-                                  "",
-                                  "",
-                                  "1"};
-  ASSERT_EQ(req.size(), 13u);  // the command and twelve parameters
-  EXPECT_EQ(Ask(req), "200\n1\n");
-  req[12] = "0";
-  EXPECT_EQ(Ask(req), "301\nFile doesn`t exist\n");
-}
-
-TEST_F(FilesE2E, CompareWrongModeAndMissingFirstFile) {
-  EXPECT_EQ(Ask({"TEST-FileCompare", "5", D("abc3"), D("abc6")}), "501\nWrong parameter\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "4", D("abc3"), D("abc6")}), "501\nWrong parameter\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "", D("abc3")}), "501\nWrong parameter\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "5", D("none"), D("abc6")}), "301\nFile doesn`t exist\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare", "1", D("empty"), D("abc6")}), "301\nFile doesn`t exist\n");
-  EXPECT_EQ(Ask({"TEST-FileCompare"}), "301\nFile doesn`t exist\n");
 }
 
 // ------------------------------------------------------------ GetFilesList
