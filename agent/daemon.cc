@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "agent/admission.h"
 #include "agent/flags.h"
 #include "agent/logging.h"
 #include "agent/selfcheck.h"
@@ -143,6 +144,24 @@ bool PassesFilter(const TORVSettings& s, in_addr peer) {
   return s.ActiveFilter.Pos(item) > 0;
 }
 
+// Takes a session slot for the peer, or reports why there is none: the
+// excess of one address is refused at once, so it neither waits for a slot
+// nor keeps other addresses from theirs.
+bool Admitted(in_addr peer) {
+  std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
+  switch (SessionAdmission().Admit(peer, s->MaxSessions, s->MaxSessionsPerAddr)) {
+    case TSessionAdmission::kAdmitted:
+      return true;
+    case TSessionAdmission::kTooManySessions:
+      showmessage("TCP connection refused: too many sessions\n", peer, msgBad);
+      return false;
+    case TSessionAdmission::kTooManyFromAddress:
+      showmessage("TCP connection refused: too many sessions from this address\n", peer, msgBad);
+      return false;
+  }
+  return false;
+}
+
 FILE* g_pidfile = nullptr;
 
 // Write end of the pipe on which a new daemon tells the process that forked
@@ -226,6 +245,7 @@ void WaitForConnection(TListener& l, char** argv, char** envp) {
     int port = ORVSettings.Get()->Port;
     if (port != l.port) SwitchPort(l, port);
 
+    ReportSuppressedMessages();
     struct pollfd p = {l.fd, POLLIN, 0};
     if (poll(&p, 1, 1000) > 0) return;
   }
@@ -449,6 +469,11 @@ int AgentMain(int argc, char** argv, char** envp) {
     if (!PassesFilter(*ORVSettings.Get(), peer.sin_addr)) {
       AgentStatus.FailedConnections++;
       showmessage("TCP connection rejected\n", peer.sin_addr, msgBad);
+      shutdown(fd, SHUT_RDWR);
+      close(fd);
+      continue;
+    }
+    if (!Admitted(peer.sin_addr)) {
       shutdown(fd, SHUT_RDWR);
       close(fd);
       continue;

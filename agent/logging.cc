@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "agent/repeat_limit.h"
 #include "base/paths.h"
 #include "base/resources.h"
 #include "config/settings.h"
@@ -54,6 +55,27 @@ void EmitLocked(const TORVSettings& s, const char* text, in_addr peer, MsgType t
   if (s.Verbose) writelog(s.VerboseLogFile, line, s.ConfigFile);
 }
 
+int64_t MonotonicSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec;
+}
+
+// Guarded by showmutex.
+TRepeatLimiter& Limiter() {
+  static TRepeatLimiter* limiter = new TRepeatLimiter;  // used by detached threads to the end
+  return *limiter;
+}
+
+void EmitSummaryLocked(const TORVSettings& s, const TRepeatLimiter::TSummary& sum) {
+  if (!Shown(s, static_cast<MsgType>(sum.type))) return;
+  char text[kLineMax];
+  snprintf(text, sizeof text, "%d similar messages suppressed\n", sum.count);
+  in_addr peer;
+  peer.s_addr = sum.address;
+  EmitLocked(s, text, peer, static_cast<MsgType>(sum.type));
+}
+
 }  // namespace
 
 void showmessage(const char* format, in_addr peer, MsgType type, int args, ...) {
@@ -70,8 +92,24 @@ void showmessage(const char* format, in_addr peer, MsgType type, int args, ...) 
   } else {
     snprintf(text, sizeof text, "%s", format);
   }
+  uint64_t key = TRepeatLimiter::Key(type, peer.s_addr, text);
   std::lock_guard<std::mutex> lock(showmutex);
-  EmitLocked(*s, text, peer, type);
+  TRepeatLimiter::TSummary earlier;
+  bool shown = Limiter().Admit(key, peer.s_addr, type, MonotonicSeconds(), &earlier);
+  if (earlier.count > 0) EmitSummaryLocked(*s, earlier);
+  if (shown) EmitLocked(*s, text, peer, type);
+}
+
+void ReportSuppressedMessages() {
+  // Once a second is soon enough, and keeps the lock off the accept path.
+  static int64_t last_pass = -1;
+  const int64_t now = MonotonicSeconds();
+  if (now == last_pass) return;
+  last_pass = now;
+  std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
+  std::lock_guard<std::mutex> lock(showmutex);
+  TRepeatLimiter::TSummary sum;
+  while (Limiter().TakeExpired(now, &sum)) EmitSummaryLocked(*s, sum);
 }
 
 void showmessage_nowait(const char* text, in_addr peer, MsgType type) {

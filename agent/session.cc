@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "agent/admission.h"
 #include "agent/dispatch.h"
 #include "agent/logging.h"
 #include "base/oserror.h"
@@ -48,23 +49,34 @@ std::shared_ptr<const TPasswordCredential> CredentialFor(
 
 class Session {
  public:
-  explicit Session(const ThreadParams& params) : params_(params), socket_(params.Socket) {}
+  explicit Session(const ThreadParams& params)
+      : params_(params), socket_(params.Socket), credential_(CredentialFor(ORVSettings.Get())) {}
   void Run();
 
  private:
+  using Clock = std::chrono::steady_clock;
   // Waits for bytes at most timeout_ms; >0 readable, 0 timed out, <0 failed.
   int WaitReadable(int timeout_ms);
+  // The latest moment by which the bytes awaited now must have arrived.
+  Clock::time_point Deadline() const;
+  // False when the bytes received so far end the session (a wrong proof or
+  // an announced size beyond the cap); logged as an invalid request.
+  bool Admissible();
   void HandleRequest();
   void FinishTransfer(const String& err);
   void Send(ORVReply& reply);
 
   ThreadParams params_;
   UniqueFd socket_;
+  std::shared_ptr<const TPasswordCredential> credential_;
   VQRequest request_;
   ORVReply reply_;
   UpgradeRec upgrade_;
+  const Clock::time_point accepted_ = Clock::now();
   time_t last_data_ = time(nullptr);
   int packet_complete_ = 0;
+  bool proof_ok_ = false;  // the password proof has arrived and is right
+  int proof_missing_ = 0;  // bytes still missing before the proof can be judged
 };
 
 int Session::WaitReadable(int timeout_ms) {
@@ -76,13 +88,46 @@ int Session::WaitReadable(int timeout_ms) {
   return r;
 }
 
-void Session::Run() {
+// A stranger must show the password proof within the idle limit counted
+// from the accept, and the whole request must be in within "requesttimeout":
+// bytes that keep trickling in do not keep a connection for ever.
+Session::Clock::time_point Session::Deadline() const {
+  std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
+  int limit_ms = s->RequestTimeout;
+  if (!proof_ok_ && s->Timeout > 0 && s->Timeout < limit_ms) limit_ms = s->Timeout;
+  return accepted_ + std::chrono::milliseconds(limit_ms);
+}
+
+bool Session::Admissible() {
   const in_addr peer = params_.ClientAddr;
+  if (request_.Oversized()) {
+    showmessage("<-- Invalid VQ request received\n", peer, msgInfo);
+    return false;
+  }
+  if (proof_ok_) return true;
+  int verdict = request_.ProofSoFar(*credential_, &proof_missing_);
+  if (verdict < 0) {
+    showmessage("<-- Wrong password or MD5 error\n", peer, msgDebug);
+    showmessage("<-- Invalid VQ request received\n", peer, msgInfo);
+    return false;
+  }
+  proof_ok_ = verdict > 0;
+  return true;
+}
+
+void Session::Run() {
   char block[kReceiveBlock];
+  request_.ProofSoFar(*credential_, &proof_missing_);
   for (;;) {
     // Idle connections sleep in poll rather than spin; the idle limit is
     // still judged in whole seconds from the last bytes received.
-    int ready = WaitReadable(1000);
+    int wait_ms = 1000;
+    if (!upgrade_.InProgress && !packet_complete_) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline() - Clock::now());
+      if (left.count() <= 0) break;
+      if (left.count() < wait_ms) wait_ms = static_cast<int>(left.count());
+    }
+    int ready = WaitReadable(wait_ms);
     if (ready < 0) break;
     if (ready == 0) {
       time_t now = time(nullptr);
@@ -94,9 +139,14 @@ void Session::Run() {
       if (timeout > 0 && !packet_complete_ && last_data_ + timeout / 1000 < now) break;
       continue;
     }
+    // Until the proof is judged only the bytes up to its end are taken in,
+    // so a stranger never has more than those few dozen bytes held here.
+    size_t room = sizeof block;
+    if (!upgrade_.InProgress && !proof_ok_ && proof_missing_ > 0)
+      room = std::min(room, static_cast<size_t>(proof_missing_));
     ssize_t got;
     do {
-      got = recv(socket_.get(), block, sizeof block, 0);
+      got = recv(socket_.get(), block, room, 0);
     } while (got < 0 && errno == EINTR);
     if (got <= 0) break;
     last_data_ = time(nullptr);
@@ -110,11 +160,8 @@ void Session::Run() {
     }
 
     request_.AddData(block, static_cast<int>(got));
-    if (request_.Oversized()) {
-      showmessage("<-- Invalid VQ request received\n", peer, msgInfo);
-      break;
-    }
-    if (!request_.WholePacket()) continue;
+    if (!Admissible()) break;
+    if (!proof_ok_ || !request_.WholePacket()) continue;
     packet_complete_ = 1;
     HandleRequest();
     if (!upgrade_.InProgress) break;
@@ -138,9 +185,8 @@ void LogParseReport(const TParseReport& report, in_addr peer) {
 
 void Session::HandleRequest() {
   const in_addr peer = params_.ClientAddr;
-  std::shared_ptr<const TORVSettings> settings = ORVSettings.Get();
   TParseReport report;
-  const int accepted = request_.ParseInitRequest(*CredentialFor(settings), &report);
+  const int accepted = request_.ParseInitRequest(*credential_, &report);
   LogParseReport(report, peer);
   if (accepted != 1) {
     showmessage("<-- Invalid VQ request received\n", peer, msgInfo);
@@ -166,8 +212,12 @@ void Session::FinishTransfer(const String& err) {
 
 void Session::Send(ORVReply& reply) {
   reply.FinalizePacket();
-  // The whole reply is written even when the kernel takes it in parts.
-  SendFull(socket_.get(), reply.Data(), static_cast<size_t>(reply.Length()));
+  // The whole reply is written even when the kernel takes it in parts; a
+  // peer that stops taking it is given up after the idle limit, so it
+  // cannot pin this thread.
+  int stall_ms = ORVSettings.Get()->Timeout;
+  if (stall_ms <= 0) stall_ms = ORVSettings.Get()->RequestTimeout;
+  SendFullWithin(socket_.get(), reply.Data(), static_cast<size_t>(reply.Length()), stall_ms);
 }
 
 // Session threads outlive their connection for a short while and take the
@@ -206,6 +256,7 @@ void ServeConnection(const ThreadParams& params) {
     Session session(params);
     session.Run();
   }
+  SessionAdmission().Leave(params.ClientAddr);
   std::lock_guard<std::mutex> lock(thread_mutex);
   AgentStatus.ActiveConnections--;
   if (ORVFlags.UpgradeScript.Length() > 0) ORVFlags.Upgrade = 1;
@@ -263,6 +314,7 @@ bool StartSession(const ThreadParams& params) {
   pthread_attr_destroy(&attr);
   if (rc == 0) return true;
   delete heap;
+  SessionAdmission().Leave(params.ClientAddr);
   {
     std::lock_guard<std::mutex> lock(thread_mutex);
     AgentStatus.ActiveConnections--;

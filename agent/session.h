@@ -18,9 +18,10 @@
 // serves that connection, then the ones handed to it while it waits.
 void* ClientExecute(void* params);
 
-// Hands the connection to a waiting session thread or starts a new one. On
-// failure the connection is closed and false returned; the agent keeps
-// serving.
+// Hands the connection to a waiting session thread or starts a new one. The
+// connection holds a slot of SessionAdmission(), given back when its session
+// ends. On failure the connection is closed, the slot given back and false
+// returned; the agent keeps serving.
 bool StartSession(const ThreadParams& params);
 
 #endif  // ORV_AGENT_SESSION_H_

@@ -1,5 +1,6 @@
 #include "base/oserror.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -44,6 +45,28 @@ ssize_t SendFull(int fd, const void* buf, size_t n) {
       return -1;
     }
     done += static_cast<size_t>(w);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+ssize_t SendFullWithin(int fd, const void* buf, size_t n, int stall_ms) {
+  const char* p = static_cast<const char*>(buf);
+  size_t done = 0;
+  while (done < n) {
+    ssize_t w = ::send(fd, p + done, n - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (w >= 0) {
+      done += static_cast<size_t>(w);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    struct pollfd pf = {fd, POLLOUT, 0};
+    int r;
+    do {
+      r = ::poll(&pf, 1, stall_ms);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) errno = ETIMEDOUT;
+    if (r <= 0) return -1;
   }
   return static_cast<ssize_t>(done);
 }

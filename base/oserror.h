@@ -17,6 +17,9 @@ String GetErrorStr(int errnum);
 ssize_t WriteFull(int fd, const void* buf, size_t n);
 // send() with MSG_NOSIGNAL until all n bytes are sent, retrying EINTR.
 ssize_t SendFull(int fd, const void* buf, size_t n);
+// SendFull for a peer that may stop reading: gives up with -1 and errno
+// ETIMEDOUT when the peer takes no byte for stall_ms milliseconds.
+ssize_t SendFullWithin(int fd, const void* buf, size_t n, int stall_ms);
 // read() once, retrying EINTR. Returns what read() returns.
 ssize_t ReadRetry(int fd, void* buf, size_t n);
 

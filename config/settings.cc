@@ -90,6 +90,10 @@ const KeyDef kKeys[] = {
     {"proclistscript", kText, &TORVSettings::ProcListScript, nullptr, false},
     {"proccntscript", kText, &TORVSettings::ProcCntScript, nullptr, false},
     {"delayforscripts", kInt, nullptr, &TORVSettings::DelayForScripts, false},
+    {"maxsessions", kInt, nullptr, &TORVSettings::MaxSessions, false},
+    {"maxsessionsperaddr", kInt, nullptr, &TORVSettings::MaxSessionsPerAddr, false},
+    {"requesttimeout", kInt, nullptr, &TORVSettings::RequestTimeout, false},
+    {"replaywindow", kInt, nullptr, &TORVSettings::ReplayWindow, false},
 };
 
 #undef ORV_TEXT
@@ -97,7 +101,7 @@ const KeyDef kKeys[] = {
 
 constexpr int kKeyCount = static_cast<int>(sizeof(kKeys) / sizeof(kKeys[0]));
 constexpr int kSavedCount = 36;
-static_assert(kKeyCount == kSavedCount + 7, "every key of the file is in the table");
+static_assert(kKeyCount == kSavedCount + 11, "every key of the file is in the table");
 
 const KeyDef* FindKey(const String& name) {
   for (const KeyDef& k : kKeys) {
@@ -287,6 +291,10 @@ void ResetForLoad(TORVSettings& s) {
   s.ActSyslog = 0;
   s.PidFile = "";
   s.DelayForScripts = 90000;
+  s.MaxSessions = kDefaultMaxSessions;
+  s.MaxSessionsPerAddr = kDefaultMaxSessionsPerAddr;
+  s.RequestTimeout = kDefaultRequestTimeout;
+  s.ReplayWindow = 0;
   s.TestService = 0;
   s.TestNTEventLog = 0;
   s.TestPerfCounter = 0;
@@ -453,6 +461,11 @@ int TORVSettings::LoadOptions_(String& err) {
   int result = 1;
   PutRight(err);
   if (Timeout == 0) Timeout = 4000;
+  // The limits on strangers are never switched off by a slip of the pen.
+  if (MaxSessions < 1) MaxSessions = kDefaultMaxSessions;
+  if (MaxSessionsPerAddr < 1) MaxSessionsPerAddr = kDefaultMaxSessionsPerAddr;
+  if (RequestTimeout < 1) RequestTimeout = kDefaultRequestTimeout;
+  if (ReplayWindow < 0) ReplayWindow = 0;
   if (Port == 0) {
     err += "  TCP post is not specified!\n";
     result = 0;

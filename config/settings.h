@@ -20,6 +20,11 @@
 
 #include "base/bytestring.h"
 
+// Defaults of the limits on strangers, also taken for values below 1.
+constexpr int kDefaultMaxSessions = 256;
+constexpr int kDefaultMaxSessionsPerAddr = 64;
+constexpr int kDefaultRequestTimeout = 30000;  // ms
+
 class TORVSettings {
  public:
   // Command-line switches.
@@ -77,6 +82,12 @@ class TORVSettings {
   String CpuUsageScript;     // "cpuusagescript"
   String ProcListScript;     // "proclistscript"
   String ProcCntScript;      // "proccntscript"
+
+  // Limits on strangers; file keys only (no remote name).
+  int MaxSessions = kDefaultMaxSessions;                // "maxsessions": sessions at once in all
+  int MaxSessionsPerAddr = kDefaultMaxSessionsPerAddr;  // "maxsessionsperaddr": from one address
+  int RequestTimeout = kDefaultRequestTimeout;  // "requesttimeout", ms: a whole request, from accept
+  int ReplayWindow = 0;        // "replaywindow", seconds a request is remembered; 0 = off
 
   void SetConfigFile(const char* path);
 

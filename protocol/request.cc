@@ -19,6 +19,11 @@ bool SameBytes(const char* a, const char* b, int n) {
   return diff == 0;
 }
 
+// The proof of `size` bytes at `at` equals the password's proof.
+bool ProofMatches(const char* at, uint64_t size, const String& proof) {
+  return size == static_cast<uint64_t>(proof.Length()) && SameBytes(at, proof.Data(), proof.Length());
+}
+
 }  // namespace
 
 VQRequest& VQRequest::operator=(const String& text) {
@@ -42,6 +47,28 @@ bool VQRequest::Oversized() const {
   return ReadLE(Data(), SIZELEN_PACKET) > kMaxPacketLength;
 }
 
+int VQRequest::ProofSoFar(const TPasswordCredential& password, int* more) const {
+  const int have = Length();
+  const char* p = Data();
+  const int proof_at = OFFSET_PSWD + SIZELEN_PSWD - 1;
+  if (have > OFFSET_AUTH - 1 && static_cast<unsigned char>(p[OFFSET_AUTH - 1]) != kPacketSignature[0])
+    return -1;
+  if (have > OFFSET_AUTH && static_cast<unsigned char>(p[OFFSET_AUTH]) != kPacketSignature[1])
+    return -1;
+  if (have < proof_at) {
+    *more = proof_at - have;
+    return 0;
+  }
+  uint64_t pswd = ReadLE(p + OFFSET_PSWD - 1, SIZELEN_PSWD);
+  if (pswd != static_cast<uint64_t>(password.Proof.Length())) return -1;
+  if (have < proof_at + static_cast<int>(pswd)) {
+    *more = proof_at + static_cast<int>(pswd) - have;
+    return 0;
+  }
+  *more = 0;
+  return ProofMatches(p + proof_at, pswd, password.Proof) ? 1 : -1;
+}
+
 int VQRequest::ParseInitRequest(const String& password, in_addr) {
   return ParseInitRequest(TPasswordCredential(password));
 }
@@ -52,6 +79,7 @@ int VQRequest::ParseInitRequest(const TPasswordCredential& password, TParseRepor
   r = TParseReport();
   auto note = [&r](uint64_t size) { r.sizes[r.sizes_read++] = static_cast<int>(size); };
   session_key_ = "";
+  encrypted_key_ = "";
   session_cipher_.reset();
   const int received = Length();
   note(static_cast<uint64_t>(received));
@@ -79,9 +107,7 @@ int VQRequest::ParseInitRequest(const TPasswordCredential& password, TParseRepor
       static_cast<unsigned char>(p[OFFSET_AUTH]) != kPacketSignature[1])
     return 0;
 
-  const String& proof = password.Proof;
-  if (pswd != static_cast<uint64_t>(proof.Length()) ||
-      !SameBytes(p + OFFSET_PSWD + SIZELEN_PSWD - 1, proof.Data(), proof.Length())) {
+  if (!ProofMatches(p + OFFSET_PSWD + SIZELEN_PSWD - 1, pswd, password.Proof)) {
     r.outcome = TParseReport::kWrongPassword;
     return 0;
   }
@@ -96,6 +122,7 @@ int VQRequest::ParseInitRequest(const TPasswordCredential& password, TParseRepor
   String text = DecodeData(enctext, *cipher);
 
   session_key_ = sessionkey;
+  encrypted_key_ = std::move(enckey);
   session_cipher_ = std::move(cipher);
   String::operator=(text);
   r.outcome = TParseReport::kAccepted;

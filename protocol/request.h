@@ -45,6 +45,16 @@ class VQRequest : public String {
   // True when the length field announces more than kMaxPacketLength.
   bool Oversized() const;
 
+  // The password proof judged on the bytes received so far, so that a
+  // stranger is turned away as soon as the proof has arrived rather than
+  // after the whole packet it announces: 1 the proof is right, 0 not yet
+  // known, -1 wrong (or the signature before it is). *more gets the number of
+  // bytes still missing before the proof can be judged (0 once it can).
+  int ProofSoFar(const TPasswordCredential& password, int* more) const;
+  // The encrypted session key of the last packet accepted (the bytes a
+  // replay would repeat); empty before.
+  const String& GetEncryptedKey() const { return encrypted_key_; }
+
   // Checks and decrypts the packet held: 1 and the text replaced by the
   // request text on success; 0 (session key left empty) on rejection. The
   // peer only names the client; nothing is logged.
@@ -79,6 +89,7 @@ class VQRequest : public String {
 
  private:
   String session_key_;
+  String encrypted_key_;
   std::shared_ptr<const TPacketKey> session_cipher_;
 };
 

@@ -35,12 +35,26 @@ namespace testutil {
 
 using ProbeClock = std::chrono::steady_clock;
 
-// One TCP connection to 127.0.0.1:port, used byte by byte.
+// One TCP connection to 127.0.0.1:port, used byte by byte; from the loopback
+// address `from` when given (any of 127.0.0.0/8), so that a test can play
+// clients on different addresses. rcvbuf, when not 0, shrinks the receive
+// buffer (a client that reads slowly or not at all fills it soon).
 class RawConn {
  public:
-  explicit RawConn(int port) {
+  explicit RawConn(int port, const char* from = nullptr, int rcvbuf = 0) {
     fd_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd_.valid()) return;
+    if (rcvbuf > 0) setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    if (from != nullptr) {
+      struct sockaddr_in src;
+      std::memset(&src, 0, sizeof src);
+      src.sin_family = AF_INET;
+      if (inet_pton(AF_INET, from, &src.sin_addr) != 1 ||
+          bind(fd_.get(), reinterpret_cast<struct sockaddr*>(&src), sizeof src) != 0) {
+        fd_.reset();
+        return;
+      }
+    }
     struct sockaddr_in a;
     std::memset(&a, 0, sizeof a);
     a.sin_family = AF_INET;
