@@ -16,6 +16,7 @@
 #include "agent/admission.h"
 #include "agent/flags.h"
 #include "agent/logging.h"
+#include "agent/replay_guard.h"
 #include "agent/selfcheck.h"
 #include "agent/session.h"
 #include "base/net.h"
@@ -216,7 +217,8 @@ void WaitForConnection(TListener& l, char** argv, char** envp) {
       g_pidfile = nullptr;
       String agent = ORVSettings.Get()->AgentPath;
       fflush(stdout);
-      execve(agent.CStr(), argv, envp);
+      execve(agent.CStr(), argv, ReplayGuard().PrepareExec(envp));
+      ReplayGuard().ExecFailed();
       showmessage("Error: cannot start new instance\n", LOCAL, msgBad);
       ORVFlags.Reload = 0;
       ResumeAfterFailedExec(l);
@@ -232,7 +234,10 @@ void WaitForConnection(TListener& l, char** argv, char** envp) {
         script = ORVFlags.UpgradeScript;
       }
       fflush(stdout);
-      execve(script.CStr(), argv, envp);
+      // The script starts the new program with this environment, which
+      // hands it the table of requests already seen.
+      execve(script.CStr(), argv, ReplayGuard().PrepareExec(envp));
+      ReplayGuard().ExecFailed();
       showmessage("Error: cannot start upgrading script\n", LOCAL, msgBad);
       ORVFlags.Upgrade = 0;
       ResumeAfterFailedExec(l);
@@ -391,6 +396,9 @@ int Listen(socklen_t& addrlen, String& err) {
 
 int AgentMain(int argc, char** argv, char** envp) {
   g_argv = argv;
+  // Before anything else opens descriptors: the table of requests seen by
+  // the image that re-executed this one.
+  ReplayGuard().Adopt();
   g_envp = envp;
   PrintBanner();
 

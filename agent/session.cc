@@ -17,6 +17,7 @@
 #include "agent/admission.h"
 #include "agent/dispatch.h"
 #include "agent/logging.h"
+#include "agent/replay_guard.h"
 #include "base/oserror.h"
 #include "agent/agent_info.h"
 #include "config/settings.h"
@@ -190,6 +191,12 @@ void Session::HandleRequest() {
   LogParseReport(report, peer);
   if (accepted != 1) {
     showmessage("<-- Invalid VQ request received\n", peer, msgInfo);
+    return;
+  }
+  // A copy of a request accepted earlier is refused like a wrong password:
+  // whoever recorded it learns nothing, and it is not carried out again.
+  if (ReplayGuard().Repeated(request_.GetEncryptedKey(), ORVSettings.Get()->ReplayWindow)) {
+    showmessage("<-- Replayed VQ request refused\n", peer, msgBad);
     return;
   }
   showmessage("<-- Correct VQ request received\n", peer, msgInfo);
