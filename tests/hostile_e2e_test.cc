@@ -84,7 +84,7 @@ class Bystander {
     worker_ = std::thread([this, port] {
       const std::string key = "bystander-key";
       const std::string packet = testutil::RequestPacket(AgentProcess::kPassword, key, "GetInfo\n\r");
-      while (!stop_) {
+      do {  // at least once, however short the attack
         auto start = ProbeClock::now();
         RawConn c(port, "127.0.0.2");
         std::string got;
@@ -93,8 +93,8 @@ class Bystander {
         asked_++;
         if (!answered) unanswered_++;
         if (ProbeClock::now() - start > std::chrono::seconds(1)) slow_++;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
+        if (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      } while (!stop_);
     });
   }
   ~Bystander() { Stop(); }
