@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -179,6 +180,32 @@ inline std::string Ask(int port, const std::string& password, const std::string&
   TExchangeStatus st = Exchange(String("127.0.0.1"), port, timeout_ms, String(password.c_str()),
                                 RandomSessionKey(), req, reply, err);
   return st == kReplyReceived ? reply.ToStd() : std::string();
+}
+
+// The next reply packet on conn, decrypted with key; "" when none came
+// whole within timeout_ms.
+inline std::string ReadReplyText(RawConn& conn, const std::string& key, int timeout_ms = 10000) {
+  std::string got;
+  if (!conn.ReadAtLeast(4, timeout_ms, &got)) return "";
+  const size_t n = 4 + static_cast<uint32_t>(DecodeLength(got.data(), 4));
+  if (!conn.ReadAtLeast(n, timeout_ms, &got)) return "";
+  return ReplyText(got.substr(0, n), key);
+}
+
+// A connection that sent "UpgradeCode" with length under key, its reply text
+// in *first. While that is "302" (an earlier session's claim is still being
+// let go) it tries again, for up to retry_ms.
+inline std::unique_ptr<RawConn> BeginUpgrade(int port, const std::string& password,
+                                             const std::string& key, const std::string& length,
+                                             std::string* first, int retry_ms = 5000) {
+  const std::string packet = RequestPacket(password, key, "UpgradeCode\n" + length + "\n\r");
+  auto deadline = ProbeClock::now() + std::chrono::milliseconds(retry_ms);
+  for (;;) {
+    auto conn = std::make_unique<RawConn>(port);
+    *first = conn->ok() && conn->Send(packet) ? ReadReplyText(*conn, key) : "";
+    if (*first != "302\n\r" || ProbeClock::now() > deadline) return conn;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 }
 
 // The number after "\n<key>=" in a reply, or -1 when the key is absent.

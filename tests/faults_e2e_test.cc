@@ -253,22 +253,12 @@ std::string FillUp(const std::string& dir) {
 
 const char kUpgradeKey[] = "upgrade-fault-key";
 
-// A connection whose "UpgradeCode" for length bytes was answered "200";
-// retried for up to 3 s while an earlier session's claim is still being let
-// go ("302"). Null otherwise, with the last reply in *last.
+// A connection whose "UpgradeCode" for length bytes was answered "200", or
+// null with the reply in *last.
 std::unique_ptr<RawConn> BeginUpgrade(int port, size_t length, std::string* last) {
-  const std::string packet = testutil::RequestPacket(
-      AgentProcess::kPassword, kUpgradeKey, Request({"UpgradeCode", std::to_string(length)}));
-  auto deadline = ProbeClock::now() + std::chrono::seconds(3);
-  for (;;) {
-    auto conn = std::make_unique<RawConn>(port);
-    std::string first;
-    if (conn->ok() && conn->Send(packet)) conn->ReadAtLeast(9, 5000, &first);
-    *last = testutil::ReplyText(first, kUpgradeKey);
-    if (*last == "200\n\r") return conn;
-    if (*last != "302\n\r" || ProbeClock::now() > deadline) return nullptr;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  auto conn = testutil::BeginUpgrade(port, AgentProcess::kPassword, kUpgradeKey,
+                                     std::to_string(length), last);
+  return *last == "200\n\r" ? std::move(conn) : nullptr;
 }
 
 // Sends a whole module after "UpgradeCode"; the agent's reply to it.
@@ -277,9 +267,7 @@ std::string UpgradeTransfer(int port, const std::string& module) {
   std::unique_ptr<RawConn> c = BeginUpgrade(port, module.size(), &first);
   if (!c) return "first reply: " + first;
   c->Send(module);
-  std::string second;
-  c->WaitClosed(10000, &second);
-  return testutil::ReplyText(second, kUpgradeKey);
+  return testutil::ReadReplyText(*c, kUpgradeKey);
 }
 
 TEST(FaultsTest, FullTemporaryFolder) {

@@ -266,46 +266,40 @@ Listing ParseListing(const std::string& out) {
   return l;
 }
 
-class FileListE2E : public FilesE2E {
- protected:
-  void SetUp() override {
-    FilesE2E::SetUp();
-    mkdir(t_.File("d").c_str(), 0755);
-    mkdir(t_.File(".cache").c_str(), 0755);
-    WriteFile(t_.File("f.txt"), "abc");
-    WriteFile(t_.File(".profile"), "p");
-    WriteFile(t_.File("g.log"), "x");
-    symlink(t_.File("f.txt").c_str(), t_.File("link.txt").c_str());
-    mkfifo(t_.File("fifo.txt").c_str(), 0644);
-  }
-  std::set<std::string> Names(const Listing& l, bool folders) {
-    std::set<std::string> names;
+// Folders d, .cache; files f.txt, .profile, g.log; a link and a fifo.
+TEST_F(FilesE2E, FileListEntries) {
+  TempDir t;
+  mkdir(t.File("d").c_str(), 0755);
+  mkdir(t.File(".cache").c_str(), 0755);
+  WriteFile(t.File("f.txt"), "abc");
+  WriteFile(t.File(".profile"), "p");
+  WriteFile(t.File("g.log"), "x");
+  symlink(t.File("f.txt").c_str(), t.File("link.txt").c_str());
+  mkfifo(t.File("fifo.txt").c_str(), 0644);
+  SetMtime(t.File("f.txt"), 1700000000);
+  auto names = [](const Listing& l, bool folders) {
+    std::set<std::string> found;
     for (const auto& e : l.entries) {
-      if (((std::stoi(e[1]) & 16) != 0) == folders) names.insert(e[0]);
+      if (((std::stoi(e[1]) & 16) != 0) == folders) found.insert(e[0]);
     }
-    return names;
-  }
-  TempDir t_;
-};
+    return found;
+  };
 
-TEST_F(FileListE2E, FoldersFirstThenFilesWithoutHiddenOrSpecial) {
-  Listing l =
-      ParseListing(Ask({"GetFilesList", t_.path(), "*", "1", "1", "0", "0", "0", "0", "0"}));
-  EXPECT_EQ(l.folder, t_.path() + "/");
+  // Folders first, then files, without hidden or special ones.
+  Listing l = ParseListing(Ask({"GetFilesList", t.path(), "*", "1", "1", "0", "0", "0", "0", "0"}));
+  EXPECT_EQ(l.folder, t.path() + "/");
   EXPECT_EQ(l.per, 2);
   ASSERT_EQ(l.count, 4);
   ASSERT_EQ(l.entries.size(), 4u);
-  EXPECT_EQ(Names(l, true), (std::set<std::string>{"d", ".."}));
-  EXPECT_EQ(Names(l, false), (std::set<std::string>{"f.txt", "g.log"}));
+  EXPECT_EQ(names(l, true), (std::set<std::string>{"d", ".."}));
+  EXPECT_EQ(names(l, false), (std::set<std::string>{"f.txt", "g.log"}));
   EXPECT_NE(std::stoi(l.entries[0][1]) & 16, 0);
   EXPECT_NE(std::stoi(l.entries[1][1]) & 16, 0);
-}
 
-TEST_F(FileListE2E, HiddenSpecialAndMaskedFiles) {
-  Listing l =
-      ParseListing(Ask({"GetFilesList", t_.path(), "*.txt", "1", "1", "1", "1", "0", "0", "0"}));
-  EXPECT_EQ(Names(l, true), (std::set<std::string>{"d", "..", ".cache"}));
-  EXPECT_EQ(Names(l, false), (std::set<std::string>{"f.txt", "fifo.txt"}));
+  // Hidden and special entries when asked for; the mask applies to files.
+  l = ParseListing(Ask({"GetFilesList", t.path(), "*.txt", "1", "1", "1", "1", "0", "0", "0"}));
+  EXPECT_EQ(names(l, true), (std::set<std::string>{"d", "..", ".cache"}));
+  EXPECT_EQ(names(l, false), (std::set<std::string>{"f.txt", "fifo.txt"}));
   for (const auto& e : l.entries) {
     if (e[0] == "fifo.txt") {
       EXPECT_EQ(e[1], "4");
@@ -314,29 +308,25 @@ TEST_F(FileListE2E, HiddenSpecialAndMaskedFiles) {
       EXPECT_EQ(e[1], "18");
     }
   }
-}
 
-TEST_F(FileListE2E, AllValuesPerEntry) {
-  SetMtime(t_.File("f.txt"), 1700000000);
+  // All values of an entry.
   struct stat st;
-  ASSERT_EQ(lstat(t_.File("f.txt").c_str(), &st), 0);
-  Listing l =
-      ParseListing(Ask({"GetFilesList", t_.path(), "f.txt", "0", "1", "0", "0", "1", "1", "1"}));
+  ASSERT_EQ(lstat(t.File("f.txt").c_str(), &st), 0);
+  l = ParseListing(Ask({"GetFilesList", t.path(), "f.txt", "0", "1", "0", "0", "1", "1", "1"}));
   EXPECT_EQ(l.per, 5);
   ASSERT_EQ(l.count, 1);
   ASSERT_EQ(l.entries.size(), 1u);
   EXPECT_EQ(l.entries[0], (std::vector<std::string>{"f.txt", "0", "     3", TimeText(st.st_ctime),
                                                     TimeText(1700000000)}));
-}
 
-TEST_F(FileListE2E, FolderParameterForms) {
-  EXPECT_EQ(Ask({"GetFilesList", t_.path(), "*", "0", "0"}), "200\n" + t_.path() + "/\n0\n2\n");
+  // The folder parameter: empty is the root, a file names its folder.
+  EXPECT_EQ(Ask({"GetFilesList", t.path(), "*", "0", "0"}), "200\n" + t.path() + "/\n0\n2\n");
   EXPECT_EQ(ParseListing(Ask({"GetFilesList", "", "*", "1", "0"})).folder, "/");
-  Listing l = ParseListing(Ask({"GetFilesList", t_.File("f.txt"), "g*", "0", "1"}));
-  EXPECT_EQ(l.folder, t_.path() + "/");
-  EXPECT_EQ(Names(l, false), (std::set<std::string>{"g.log"}));
-  EXPECT_EQ(Ask({"GetFilesList", t_.File("none") + "/", "*", "1", "1"}),
-            "200\n" + t_.File("none") + "/\n0\n2\n");
+  l = ParseListing(Ask({"GetFilesList", t.File("f.txt"), "g*", "0", "1"}));
+  EXPECT_EQ(l.folder, t.path() + "/");
+  EXPECT_EQ(names(l, false), (std::set<std::string>{"g.log"}));
+  EXPECT_EQ(Ask({"GetFilesList", t.File("none") + "/", "*", "1", "1"}),
+            "200\n" + t.File("none") + "/\n0\n2\n");
 }
 
 }  // namespace

@@ -10,16 +10,13 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
-#include "crypto/twofish.h"
 #include "protocol/client.h"
-#include "protocol/packet.h"
 #include "tests/agent_harness.h"
+#include "tests/agent_probe.h"
 
 namespace {
 
@@ -27,59 +24,20 @@ using testutil::AgentProcess;
 using testutil::OrvqResult;
 using Clock = std::chrono::steady_clock;
 
-// An "UpgradeCode" session held open by the test.
-class UpgradeSession {
- public:
-  explicit UpgradeSession(int port)
-      : conn_(String("127.0.0.1"), port, 10000), key_(RandomSessionKey()) {
-    Twofish_initialise();
-  }
-  // Sends "UpgradeCode" with the length text; the first reply.
-  std::string Begin(const std::string& length) {
-    String err;
-    if (conn_.Connect(err) != kReplyReceived) return "connect: " + err.ToStd();
-    String param = length.c_str();
-    String packet = BuildRequestPacket(String(AgentProcess::kPassword), key_,
-                                       BuildRequestText("UpgradeCode", &param, 1));
-    if (conn_.SendRaw(packet.Data(), packet.Length(), err) != kReplyReceived)
-      return "send: " + err.ToStd();
-    return Read();
-  }
-  // Sends the module, then the digest trailer of digest_of; the second
-  // reply.
-  std::string Transfer(const std::string& module, const std::string& digest_of) {
-    String err;
-    // The digest may share a block with the module's end: any wrong digest
-    // stays wrong.
-    if (conn_.SendRaw(module.data(), static_cast<int>(module.size()), err) != kReplyReceived)
-      return "send: " + err.ToStd();
-    String trailer =
-        BuildUpgradeTrailer(digest_of.data(), static_cast<int>(digest_of.size()), key_);
-    if (conn_.SendRaw(trailer.Data(), trailer.Length(), err) != kReplyReceived)
-      return "send: " + err.ToStd();
-    return Read();
-  }
+const char kKey[] = "upgrade-e2e-key";
 
- private:
-  std::string Read() {
-    String text, err;
-    if (conn_.ReadReply(key_, text, err) != kReplyReceived) return "read: " + err.ToStd();
-    return text.ToStd();
-  }
-  TAgentConnection conn_;
-  String key_;
-};
+// An "UpgradeCode" session held open by the test, its first reply in *first;
+// a "302" of an earlier session still letting go of its claim is retried.
+std::unique_ptr<testutil::RawConn> Begin(int port, const std::string& length, std::string* first,
+                                         int retry_ms = 5000) {
+  return testutil::BeginUpgrade(port, AgentProcess::kPassword, kKey, length, first, retry_ms);
+}
 
-// Retries a first reply for up to 5 s while it is "302": a session that just
-// closed releases its claim when the agent notices the close.
+// The first reply to "UpgradeCode" with length on a session that then ends.
 std::string BeginWhenFree(int port, const std::string& length) {
-  auto deadline = Clock::now() + std::chrono::seconds(5);
-  for (;;) {
-    UpgradeSession s(port);
-    std::string r = s.Begin(length);
-    if (r != "302\n\r" || Clock::now() > deadline) return r;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  std::string first;
+  Begin(port, length, &first);
+  return first;
 }
 
 class UpgradeE2ETest : public ::testing::Test {
@@ -127,25 +85,33 @@ TEST_F(UpgradeE2ETest, LengthBounds) {
 }
 
 TEST_F(UpgradeE2ETest, SecondClaimWhileReceivingIs302) {
-  UpgradeSession first(agent_->port());
-  ASSERT_EQ(first.Begin("5000"), "200\n\r");
+  std::string first;
+  auto holder = Begin(agent_->port(), "5000", &first);
+  ASSERT_EQ(first, "200\n\r");
   OrvqResult r = agent_->Query({"UpgradeCode", "5000"});
   EXPECT_EQ(r.out, "302\n");
   EXPECT_EQ(r.status, 0);
 }
 
 TEST_F(UpgradeE2ETest, WrongDigestIs300AndDeletesModule) {
-  std::string module(3000, 'm');
+  const std::string module(3000, 'm');
   {
-    UpgradeSession s(agent_->port());
-    ASSERT_EQ(s.Begin("3000"), "200\n\r");
-    EXPECT_EQ(s.Transfer(module, module + "x"), "300\nWrong CRC\n\r");
+    std::string first;
+    auto s = Begin(agent_->port(), "3000", &first);
+    ASSERT_EQ(first, "200\n\r");
+    // The digest may share a block with the module's end: a wrong one stays wrong.
+    const std::string wrong = module + "x";
+    ASSERT_TRUE(s->Send(module + BuildUpgradeTrailer(wrong.data(), static_cast<int>(wrong.size()),
+                                                     String(kKey))
+                                     .ToStd()));
+    EXPECT_EQ(testutil::ReadReplyText(*s, kKey), "300\nWrong CRC\n\r");
   }
-  EXPECT_EQ(access((agent_->dir().File("orv__.upd")).c_str(), F_OK), -1);
-  EXPECT_EQ(access((agent_->dir().File("orvupd__.sh")).c_str(), F_OK), -1);
+  EXPECT_FALSE(testutil::Exists(agent_->dir().File("orv__.upd")));
+  EXPECT_FALSE(testutil::Exists(agent_->dir().File("orvupd__.sh")));
   // The claim is free again at once: the failure released it.
-  UpgradeSession again(agent_->port());
-  EXPECT_EQ(again.Begin("3000"), "200\n\r");
+  std::string again;
+  auto s = Begin(agent_->port(), "3000", &again, 0);
+  EXPECT_EQ(again, "200\n\r");
 }
 
 TEST_F(UpgradeE2ETest, RefusedWhenSwitchedOff) {
