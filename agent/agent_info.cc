@@ -3,6 +3,7 @@
 #include <sys/utsname.h>
 
 #include "config/settings.h"
+#include "config/settings_table.h"
 #include "protocol/value_codec.h"
 
 TAgentStatus AgentStatus = {
@@ -20,43 +21,24 @@ TAgentStatus AgentStatus = {
 
 namespace {
 
-struct TOffer {
-  const char* name;
-  int TORVSettings::*field;
-};
-
-// What the agent offers, in the order a server expects the switch texts.
-const TOffer kTests[] = {
-    {"TCP", &TORVSettings::TestTCP},
-    {"UDP", &TORVSettings::TestUDP},
-    {"UNC", &TORVSettings::TestUNC},
-    {"Folder Size", &TORVSettings::TestFolderSize},
-    {"Count Files", &TORVSettings::TestCountFiles},
-    {"File Availability", &TORVSettings::TestFileExists},
-    {"File Integrity", &TORVSettings::TestFileCRC},
-    {"File Compare", &TORVSettings::TestCompareFiles},
-    {"Text Log", &TORVSettings::TestTextLog},
-    {"Process", &TORVSettings::TestProcess},
-    {"CPU Usage", &TORVSettings::TestCPUUsage},
-    {"External", &TORVSettings::TestExternal},
-    {"Shell Script", &TORVSettings::TestShellScript},
-};
-
-const TOffer kActions[] = {
-    {"Execute external command", &TORVSettings::ActExecute},
-    {"TCP/UDP send", &TORVSettings::ActTcpUdp},
-    {"Syslog", &TORVSettings::ActSyslog},
-};
-
-template <size_t N>
-void AddOffers(ORVReply& reply, const TORVSettings& s, const TOffer (&offers)[N],
-               const char* available, const char* enabled) {
+// One "GetInfo" list: the names, each followed by CR LF, encoded as one
+// line; then one "0"/"1" per name, in the same order.
+void AddOffers(ORVReply& reply, const TORVSettings& s, TOfferList list, const char* available,
+               const char* enabled) {
+  const TSettingDesc* by_position[kSettingCount + 1] = {};
+  int count = 0;
+  for (const TSettingDesc& d : kSettings) {
+    if (d.offer != list) continue;
+    by_position[d.offer_position] = &d;
+    ++count;
+  }
   String names = String(available) + "=";
   String switches;
-  for (const TOffer& o : offers) {
-    names += o.name;
+  for (int position = 1; position <= count; ++position) {
+    const TSettingDesc& d = *by_position[position];
+    names += d.offer_label;
     names += "\r\n";
-    switches += static_cast<char>('0' + (s.*o.field ? 1 : 0));
+    switches += static_cast<char>('0' + (s.*d.number ? 1 : 0));
   }
   reply.AddStringParam(names, 1);
   reply.AddVarParams("%s=%s", enabled, switches.CStr());
@@ -73,11 +55,11 @@ void AddStatusLines(ORVReply& reply, TORVSettings s) {
   reply.AddVarParams("ActiveConnections=%d", AgentStatus.ActiveConnections.load());
   reply.AddVarParams("OpenedConnections=%d", AgentStatus.OpenedConnections.load());
   reply.AddVarParams("FailedConnections=%d", AgentStatus.FailedConnections.load());
-  AddOffers(reply, s, kTests, "Available tests", "Enabled tests");
+  AddOffers(reply, s, kTestOffer, "Available tests", "Enabled tests");
   reply.AddVarParams("%s=%d", "Port", s.Port);
   reply.AddVarParams("%s=%d", "Timeout", s.Timeout);
   reply.AddVarParams("%s=%s", "Comment", s.Comment.CStr());
-  AddOffers(reply, s, kActions, "Available actions", "Enabled actions");
+  AddOffers(reply, s, kActionOffer, "Available actions", "Enabled actions");
   struct utsname u;
   if (uname(&u) == 0) {
     reply.AddVarParams("%s=%s", "HostName", u.nodename);
@@ -86,74 +68,40 @@ void AddStatusLines(ORVReply& reply, TORVSettings s) {
   }
 }
 
-// Every remote name, the field it sets and how its value is decoded.
-enum TDecoding { kText, kInt, kBool, kMultiLine };
-
-struct TRemoteSetting {
-  const char* name;
-  TDecoding decoding;
-  String TORVSettings::*text;
-  int TORVSettings::*number;
-};
-
-#define ORV_TEXT(name, field) {name, kText, &TORVSettings::field, nullptr}
-#define ORV_LINES(name, field) {name, kMultiLine, &TORVSettings::field, nullptr}
-#define ORV_INT(name, field) {name, kInt, nullptr, &TORVSettings::field}
-#define ORV_BOOL(name, field) {name, kBool, nullptr, &TORVSettings::field}
-
-const TRemoteSetting kRemoteSettings[] = {
-    ORV_TEXT("Comment", Comment),
-    ORV_INT("Port", Port),
-    ORV_INT("Timeout", Timeout),
-    ORV_TEXT("Password", Password),
-    ORV_BOOL("LogOkConn", LogSuccess),
-    ORV_BOOL("LogBadConn", LogFails),
-    ORV_TEXT("OkLogFile", OkLogFile),
-    ORV_TEXT("BadLogFile", BadLogFile),
-    ORV_BOOL("Ping", TestPing),
-    ORV_BOOL("TCP", TestTCP),
-    ORV_BOOL("UDP", TestUDP),
-    ORV_BOOL("UNC", TestUNC),
-    ORV_BOOL("Drive Space", TestFreeSpace),
-    ORV_BOOL("Folder Size", TestFolderSize),
-    ORV_BOOL("Count Files", TestCountFiles),
-    ORV_BOOL("File Availability", TestFileExists),
-    ORV_BOOL("File Compare", TestCompareFiles),
-    ORV_BOOL("Text Log", TestTextLog),
-    ORV_BOOL("File Integrity", TestFileCRC),
-    ORV_BOOL("Process", TestProcess),
-    ORV_BOOL("Service", TestService),
-    ORV_BOOL("NT Event Log", TestNTEventLog),
-    ORV_BOOL("CPU Usage", TestCPUUsage),
-    ORV_BOOL("Perf Counter", TestPerfCounter),
-    ORV_BOOL("Script", TestScript),
-    ORV_BOOL("External", TestExternal),
-    ORV_BOOL("SNMP", TestSNMP),
-    ORV_BOOL("Execute external command", ActExecute),
-    ORV_BOOL("TCP/UDP send", ActTcpUdp),
-    ORV_BOOL("Syslog", ActSyslog),
-    ORV_BOOL("IPFiltering", FilterActive),
-    ORV_LINES("IPFilterAddr", FilterList),
-    ORV_TEXT("IPFilterMarks", FilterMarks),
-    ORV_BOOL("AllowUpdates", AllowUpdates),
-    ORV_BOOL("AllowRManage", AllowManage),
-    ORV_TEXT("UpdateAddr", UpdateAddr),
-    ORV_TEXT("ManageAddr", ManageAddr),
-};
-
-#undef ORV_TEXT
-#undef ORV_LINES
-#undef ORV_INT
-#undef ORV_BOOL
-
+// Stores the value of one "SetSettings" parameter; unknown names are ignored.
 void ApplyRemoteSetting(TORVSettings& s, const String& name, const String& value) {
-  for (const TRemoteSetting& r : kRemoteSettings) {
-    if (name != r.name) continue;
-    switch (r.decoding) {
-      case kText: s.*r.text = value; break;
-      case kMultiLine: s.*r.text = orvDecodeStrings(value); break;
-      case kInt: s.*r.number = orvDecodeInt(value); break;
-      case kBool: s.*r.number = orvDecodeBool(value); break;
+  const TSettingDesc* d = FindSettingByRemote(name);
+  if (d == nullptr) return;
+  switch (d->kind) {
+    case kText: s.*d->text = value; break;
+    case kFilterList: s.*d->text = orvDecodeStrings(value); break;
+    case kInt:
+    case kPort: s.*d->number = orvDecodeInt(value); break;
+    case kBool: s.*d->number = orvDecodeBool(value); break;
+  }
+}
+
+// The lines "GetSettings" adds after the status, in their fixed order.
+void AddSettingsLines(ORVReply& reply, TORVSettings& s) {
+  for (int line = 1;; ++line) {
+    const TSettingDesc* row = nullptr;
+    for (const TSettingDesc& d : kSettings)
+      if (d.reported == line) row = &d;
+    if (row == nullptr) return;
+    switch (row->kind) {
+      case kBool:
+        reply.AddVarParams("%s=%s", row->remote, BoolConst[s.*row->number ? 1 : 0]);
+        break;
+      case kFilterList:
+        reply.AddStringParam(String(row->remote) + "=" + s.*row->text, 1);
+        break;
+      case kText:
+        reply.AddVarParams("%s=%s", row->remote, (s.*row->text).CStr());
+        break;
+      case kInt:
+      case kPort:
+        reply.AddVarParams("%s=%d", row->remote, s.*row->number);
+        break;
     }
   }
 }
@@ -165,18 +113,7 @@ void GetAgentStatus(const VQRequest&, ORVReply& reply) { AddStatusLines(reply, *
 void GetAgentSettings(const VQRequest&, ORVReply& reply) {
   TORVSettings s = *ORVSettings.Get();  // one snapshot for both parts of the reply
   AddStatusLines(reply, s);
-  reply.AddVarParams("%s=%s", "LogOkConn", BoolConst[s.LogSuccess ? 1 : 0]);
-  reply.AddVarParams("%s=%s", "LogBadConn", BoolConst[s.LogFails ? 1 : 0]);
-  reply.AddVarParams("%s=%s", "OkLogFile", s.OkLogFile.CStr());
-  reply.AddVarParams("%s=%s", "BadLogFile", s.BadLogFile.CStr());
-  reply.AddVarParams("%s=%s", "Password", s.Password.CStr());
-  reply.AddVarParams("%s=%s", "IPFiltering", BoolConst[s.FilterActive ? 1 : 0]);
-  reply.AddStringParam(String("IPFilterAddr=") + s.FilterList, 1);
-  reply.AddVarParams("%s=%s", "IPFilterMarks", s.FilterMarks.CStr());
-  reply.AddVarParams("%s=%s", "AllowUpdates", BoolConst[s.AllowUpdates ? 1 : 0]);
-  reply.AddVarParams("%s=%s", "AllowRManage", BoolConst[s.AllowManage ? 1 : 0]);
-  reply.AddVarParams("%s=%s", "UpdateAddr", s.UpdateAddr.CStr());
-  reply.AddVarParams("%s=%s", "ManageAddr", s.ManageAddr.CStr());
+  AddSettingsLines(reply, s);
 }
 
 void SetAgentSettings(const VQRequest& request, ORVReply& reply) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "config/settings_table.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -182,6 +183,45 @@ TEST_F(DispatchTest, EachSwitchedCommandFollowsItsSwitch) {
   // One file switch is enough for the file list.
   reload({"foldersize", "countfiles", "fileexists", "filecrc", "comparefiles"}, "0");
   EXPECT_NE(Dispatch("GetFilesList\n\r").reply.compare(0, 4, "600\n"), 0);
+}
+
+// Every setting a server may change goes load -> "SetSettings" -> save ->
+// load: it holds the value sent, and after the reload the value saved, or
+// its reset value when the file has no key for it.
+TEST_F(DispatchTest, SettingsTableSurvivesSetSaveAndReload) {
+  auto shown = [](const TORVSettings& s, const TSettingDesc& d) {
+    return d.text ? (s.*d.text).ToStd() : std::to_string(s.*d.number);
+  };
+  std::string request = "SetSettings\n";
+  std::vector<std::pair<const TSettingDesc*, std::string>> sent;
+  int n = 0;
+  for (const TSettingDesc& d : kSettings) {
+    if (!d.remote) continue;
+    const std::string i = std::to_string(++n);
+    std::string wire, held;
+    switch (d.kind) {
+      case kBool: wire = held = d.reset_number ? "0" : "1"; break;
+      case kInt:
+      case kPort: wire = held = std::to_string(2000 + n); break;
+      case kText: wire = held = "v" + i; break;
+      case kFilterList:
+        wire = "10.0.0." + i + "%0D%0A10.0.0.9";
+        held = "10.0.0." + i + "\r\n10.0.0.9";
+        break;
+    }
+    request += std::string(d.remote) + "=" + wire + "\n";
+    sent.emplace_back(&d, held);
+  }
+  ASSERT_EQ(Dispatch(request + "\r").reply, "200\n");
+  const std::shared_ptr<const TORVSettings> set = ORVSettings.Get();
+  String err;
+  ASSERT_EQ(ORVSettings.LoadOptions(err), 1) << err.ToStd();
+  const std::shared_ptr<const TORVSettings> back = ORVSettings.Get();
+  for (const auto& [d, held] : sent) {
+    EXPECT_EQ(shown(*set, *d), held) << d->remote;
+    const std::string reset = d->text ? d->reset_text : std::to_string(d->reset_number);
+    EXPECT_EQ(shown(*back, *d), d->saved ? held : reset) << d->remote;
+  }
 }
 
 TEST_F(DispatchTest, QuitAndReloadAppRaiseTheirFlags) {

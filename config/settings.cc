@@ -14,6 +14,7 @@
 #include "base/oserror.h"
 #include "base/paths.h"
 #include "base/resources.h"
+#include "config/settings_table.h"
 #include "protocol/value_codec.h"
 
 TSettingsStore ORVSettings;
@@ -30,87 +31,15 @@ constexpr int kValueLimit = 1021;
 
 const char kFilterWarning[] = "FilterMarks has less items than FilterList";
 
-enum KeyKind { kText, kFilterList, kInt, kPort, kBool };
-
-struct KeyDef {
-  const char* name;
-  KeyKind kind;
-  String TORVSettings::*text;
-  int TORVSettings::*number;
-  bool saved;
-};
-
-#define ORV_TEXT(key, field) {key, kText, &TORVSettings::field, nullptr, true}
-#define ORV_BOOL(key, field) {key, kBool, nullptr, &TORVSettings::field, true}
-
-// Every key of the file. The saved keys come first, in the order in which a
-// save appends those the file lacks.
-const KeyDef kKeys[] = {
-    ORV_TEXT("host", Host),
-    {"port", kPort, nullptr, &TORVSettings::Port, true},
-    {"timeout", kInt, nullptr, &TORVSettings::Timeout, true},
-    ORV_TEXT("comment", Comment),
-    ORV_TEXT("password", Password),
-    ORV_BOOL("filteractive", FilterActive),
-    ORV_TEXT("filtermarks", FilterMarks),
-    {"filterlist", kFilterList, &TORVSettings::FilterList, nullptr, true},
-    ORV_TEXT("verboselogfile", VerboseLogFile),
-    ORV_BOOL("logsuccess", LogSuccess),
-    ORV_BOOL("logfails", LogFails),
-    ORV_TEXT("oklogfile", OkLogFile),
-    ORV_TEXT("badlogfile", BadLogFile),
-    ORV_BOOL("allowupdates", AllowUpdates),
-    ORV_BOOL("allowmanage", AllowManage),
-    ORV_TEXT("updateaddr", UpdateAddr),
-    ORV_TEXT("manageaddr", ManageAddr),
-    ORV_BOOL("unc", TestUNC),
-    ORV_BOOL("freespace", TestFreeSpace),
-    ORV_BOOL("foldersize", TestFolderSize),
-    ORV_BOOL("countfiles", TestCountFiles),
-    ORV_BOOL("fileexists", TestFileExists),
-    ORV_BOOL("filecrc", TestFileCRC),
-    ORV_BOOL("comparefiles", TestCompareFiles),
-    ORV_BOOL("process", TestProcess),
-    ORV_BOOL("cpuusage", TestCPUUsage),
-    ORV_BOOL("script", TestScript),
-    ORV_BOOL("external", TestExternal),
-    ORV_BOOL("ping", TestPing),
-    ORV_BOOL("tcp", TestTCP),
-    ORV_BOOL("udp", TestUDP),
-    ORV_BOOL("textlog", TestTextLog),
-    ORV_BOOL("shellscript", TestShellScript),
-    ORV_BOOL("executeaction", ActExecute),
-    ORV_BOOL("tcpudpaction", ActTcpUdp),
-    ORV_BOOL("syslogaction", ActSyslog),
-    // Only ever changed by editing the file.
-    {"orvpath", kText, &TORVSettings::AgentPath, nullptr, false},
-    {"tmpdir", kText, &TORVSettings::TmpDir, nullptr, false},
-    {"pidfile", kText, &TORVSettings::PidFile, nullptr, false},
-    {"cpuusagescript", kText, &TORVSettings::CpuUsageScript, nullptr, false},
-    {"proclistscript", kText, &TORVSettings::ProcListScript, nullptr, false},
-    {"proccntscript", kText, &TORVSettings::ProcCntScript, nullptr, false},
-    {"delayforscripts", kInt, nullptr, &TORVSettings::DelayForScripts, false},
-    {"maxsessions", kInt, nullptr, &TORVSettings::MaxSessions, false},
-    {"maxsessionsperaddr", kInt, nullptr, &TORVSettings::MaxSessionsPerAddr, false},
-    {"requesttimeout", kInt, nullptr, &TORVSettings::RequestTimeout, false},
-    {"replaywindow", kInt, nullptr, &TORVSettings::ReplayWindow, false},
-};
-
-#undef ORV_TEXT
-#undef ORV_BOOL
-
-constexpr int kKeyCount = static_cast<int>(sizeof(kKeys) / sizeof(kKeys[0]));
-constexpr int kSavedCount = 36;
-static_assert(kKeyCount == kSavedCount + 11, "every key of the file is in the table");
-
-const KeyDef* FindKey(const String& name) {
-  for (const KeyDef& k : kKeys) {
-    if (name == k.name) return &k;
-  }
-  return nullptr;
+// A save writes the keys of these rows, and no others.
+constexpr int CountSaved() {
+  int n = 0;
+  for (const TSettingDesc& d : kSettings) n += d.saved ? 1 : 0;
+  return n;
 }
+static_assert(CountSaved() == 36, "a save writes 36 keys");
 
-int KeyIndex(const KeyDef* key) { return static_cast<int>(key - kKeys); }
+int RowIndex(const TSettingDesc* row) { return static_cast<int>(row - kSettings); }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -199,7 +128,7 @@ String FilterListFromFile(const String& value) {
 // The text a saved key carries in the file. No value may bring a line feed
 // into the file: it would end the line there and the rest would be read
 // back as a line of its own, possibly as another key.
-String SavedText(const TORVSettings& s, const KeyDef& key) {
+String SavedText(const TORVSettings& s, const TSettingDesc& key) {
   String text;
   switch (key.kind) {
     case kFilterList:
@@ -228,7 +157,7 @@ String SavedText(const TORVSettings& s, const KeyDef& key) {
 void ApplyLine(TORVSettings& s, const String& line) {
   ParsedLine parsed;
   if (!ParseLine(line, parsed)) return;
-  const KeyDef* key = FindKey(parsed.name);
+  const TSettingDesc* key = FindSettingByKey(parsed.name);
   if (key == nullptr) return;
   String value = LineValue(line, parsed.value_pos);
   switch (key->kind) {
@@ -244,7 +173,7 @@ void ApplyLine(TORVSettings& s, const String& line) {
     case kPort:
       // A port from the command line, an earlier line or an earlier load
       // takes precedence: the listener is already bound to it.
-      if (s.Port == 0) s.Port = ParseLeadingInt(value);
+      if (s.*key->number == 0) s.*key->number = ParseLeadingInt(value);
       break;
     case kBool:
       s.*key->number = value.Length() > 0 && value[1] == '1' ? 1 : 0;
@@ -252,53 +181,16 @@ void ApplyLine(TORVSettings& s, const String& line) {
   }
 }
 
-// The values every load starts from; fields the file may leave out keep
-// their previous value (Host, Port, Timeout, VerboseLogFile, TmpDir and the
-// helper scripts) and are not touched here.
+// The values every load starts from; the rows marked as kept are left as
+// they were when the file does not name them.
 void ResetForLoad(TORVSettings& s) {
-  s.AgentPath = "";
-  s.Comment = "";
-  s.Password = "";
-  s.FilterActive = 0;
-  s.FilterMarks = "1";
-  s.FilterList = "127.0.0.1";
-  s.LogSuccess = 0;
-  s.LogFails = 1;
-  s.OkLogFile = "log1.txt";
-  s.BadLogFile = "log2.txt";
-  s.AllowUpdates = 1;
-  s.AllowManage = 1;
-  s.UpdateAddr = "127.0.0.1";
-  s.ManageAddr = "127.0.0.1";
-  s.TestUNC = 1;
-  s.TestFreeSpace = 1;
-  s.TestFolderSize = 1;
-  s.TestCountFiles = 1;
-  s.TestFileExists = 1;
-  s.TestFileCRC = 1;
-  s.TestCompareFiles = 1;
-  s.TestProcess = 1;
-  s.TestCPUUsage = 1;
-  s.TestScript = 1;
-  s.TestExternal = 1;
-  s.TestPing = 1;
-  s.TestTCP = 1;
-  s.TestUDP = 1;
-  s.TestTextLog = 1;
-  s.TestShellScript = 1;
-  s.ActExecute = 0;
-  s.ActTcpUdp = 0;
-  s.ActSyslog = 0;
-  s.PidFile = "";
-  s.DelayForScripts = 90000;
-  s.MaxSessions = kDefaultMaxSessions;
-  s.MaxSessionsPerAddr = kDefaultMaxSessionsPerAddr;
-  s.RequestTimeout = kDefaultRequestTimeout;
-  s.ReplayWindow = 0;
-  s.TestService = 0;
-  s.TestNTEventLog = 0;
-  s.TestPerfCounter = 0;
-  s.TestSNMP = 1;
+  for (const TSettingDesc& d : kSettings) {
+    if (!d.reset) continue;
+    if (d.text)
+      s.*d.text = d.reset_text;
+    else
+      s.*d.number = d.reset_number;
+  }
 }
 
 // How many bytes of a text or number value may start at the 0-based column
@@ -316,7 +208,8 @@ String FitValue(const String& value, int value_pos) {
 }
 
 // Rewrites one line of the old file for the saved key it names.
-void RewriteSavedLine(const TORVSettings& s, const KeyDef& key, int value_pos, String& line) {
+void RewriteSavedLine(const TORVSettings& s, const TSettingDesc& key, int value_pos,
+                      String& line) {
   String value = SavedText(s, key);
   if (key.kind == kBool) {
     // Only the digit changes; the rest of the line, its line ending
@@ -397,6 +290,20 @@ void SyncFolderOf(const String& path) {
 }
 
 }  // namespace
+
+const TSettingDesc* FindSettingByKey(const String& key) {
+  for (const TSettingDesc& d : kSettings) {
+    if (d.key && key == d.key) return &d;
+  }
+  return nullptr;
+}
+
+const TSettingDesc* FindSettingByRemote(const String& name) {
+  for (const TSettingDesc& d : kSettings) {
+    if (d.remote && name == d.remote) return &d;
+  }
+  return nullptr;
+}
 
 void TORVSettings::SetConfigFile(const char* path) {
   std::memset(ConfigFile, 0, sizeof(ConfigFile));
@@ -510,16 +417,16 @@ int TORVSettings::SaveOptions_(String& err) {
     return 0;
   }
 
-  bool written[kSavedCount] = {};
+  bool written[kSettingCount] = {};
   bool write_ok = true;
   String line;
   while (ReadPiece(in.get(), line)) {
     ParsedLine parsed;
     if (ParseLine(line, parsed)) {
-      const KeyDef* key = FindKey(parsed.name);
+      const TSettingDesc* key = FindSettingByKey(parsed.name);
       if (key != nullptr && key->saved) {
         RewriteSavedLine(*this, *key, parsed.value_pos, line);
-        written[KeyIndex(key)] = true;
+        written[RowIndex(key)] = true;
       }
     }
     if (line.Length() == 0 || line[line.Length()] != '\n') line += "\r\n";
@@ -529,10 +436,10 @@ int TORVSettings::SaveOptions_(String& err) {
   bool read_ok = !std::ferror(in.get());
   in.reset();
 
-  for (int i = 0; i < kSavedCount; ++i) {
-    if (written[i]) continue;
-    String head = String(kKeys[i].name) + "=";
-    String text = head + FitValue(SavedText(*this, kKeys[i]), head.Length()) + "\r\n";
+  for (int i = 0; i < kSettingCount; ++i) {
+    if (!kSettings[i].saved || written[i]) continue;
+    String head = String(kSettings[i].key) + "=";
+    String text = head + FitValue(SavedText(*this, kSettings[i]), head.Length()) + "\r\n";
     write_ok = WriteString(out.get(), text) && write_ok;
   }
 

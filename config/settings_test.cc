@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "config/settings_table.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -641,6 +643,36 @@ TEST_F(SettingsStoreTest, ReadersSeeWholeRecordsUnderConcurrentReloadAndSave) {
   for (auto& t : readers) t.join();
   EXPECT_EQ(torn.load(), 0);
   EXPECT_EQ(S(store_.Get()->Comment), "c40");
+}
+
+// The manual page of the configuration file names every key a load reads.
+TEST(SettingsTable, ManualPageListsEveryKey) {
+  const std::string page = testutil::ReadFile(std::string(ORV_SOURCE_DIR) + "/docs/man/orv.cfg.5");
+  std::set<std::string> documented;
+  size_t at = 0;
+  while (at < page.size()) {
+    size_t end = page.find('\n', at);
+    if (end == std::string::npos) end = page.size();
+    const std::string line = page.substr(at, end - at);
+    at = end + 1;
+    // ".B key", ".BI key= value" and ".BR key1 ", " key2".
+    if (line.rfind(".B", 0) != 0) continue;
+    std::string word;
+    for (char c : line.substr(line.find(' ') == std::string::npos ? line.size() : line.find(' '))) {
+      if (c >= 'a' && c <= 'z') {
+        word += c;
+        continue;
+      }
+      if (!word.empty()) documented.insert(word);
+      word.clear();
+    }
+    if (!word.empty()) documented.insert(word);
+  }
+  for (const TSettingDesc& d : kSettings) {
+    if (d.key) {
+      EXPECT_EQ(documented.count(d.key), 1u) << d.key;
+    }
+  }
 }
 
 }  // namespace
