@@ -3,7 +3,9 @@
 // "SetSettings" (SetAgentSettings).
 //
 // Thread safety: the handlers run on session threads. The counters are
-// atomics; a reply may show counts a moment old. SetAgentSettings changes the
+// atomics, changed by every writer (the accept loop, session start and end)
+// with atomic increments and decrements and never under a lock; a reply may
+// show counts a moment old. SetAgentSettings changes the
 // settings through ORVSettings.ChangeAndSave, so readers never see a record
 // half-changed.
 #ifndef ORV_AGENT_AGENT_INFO_H_

@@ -35,8 +35,8 @@ const char kRule[] = "----------------------------------------------------------
 std::atomic<int> g_reload_config{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the SIGHUP flag must be lock-free");
 
-// What the segmentation-fault handler needs, prepared by the main thread so
-// that the handler itself neither allocates nor locks.
+// The paths and vectors the segmentation-fault handler re-executes with,
+// prepared by the main thread so that the handler need not build them.
 char** g_argv = nullptr;
 char** g_envp = nullptr;
 char g_agent_path[4096];
@@ -67,7 +67,10 @@ void reloadcfg(int) { g_reload_config = 1; }
 
 // A late segmentation fault restarts the agent. Returning from the handler
 // would only fault again, so the handler re-executes the agent itself (the
-// listening socket and the pid file are closed on exec).
+// listening socket and the pid file are closed on exec). Its two messages go
+// through showmessage_nowait, which takes a settings snapshot, may allocate
+// while formatting and tries (never waits for) showmutex: that part is not
+// async-signal-safe.
 void reloadapp(int) {
   signal(SIGSEGV, SIG_DFL);
   showmessage_nowait("Segmentation fault!!\n", LOCAL, msgBad);

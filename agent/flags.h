@@ -28,7 +28,8 @@ struct TORVFlags {
 };
 
 extern TORVFlags ORVFlags;
-// Guards the connection counters, UpgradeScript and the raising of Upgrade.
+// Guards UpgradeScript and the raising of Upgrade. The connection counters
+// of AgentStatus are atomics and take no lock.
 extern std::mutex thread_mutex;
 
 // One accepted connection handed to its session thread.

@@ -264,8 +264,8 @@ void ServeConnection(const ThreadParams& params) {
     session.Run();
   }
   SessionAdmission().Leave(params.ClientAddr);
-  std::lock_guard<std::mutex> lock(thread_mutex);
   AgentStatus.ActiveConnections--;
+  std::lock_guard<std::mutex> lock(thread_mutex);
   if (ORVFlags.UpgradeScript.Length() > 0) ORVFlags.Upgrade = 1;
 }
 
@@ -294,11 +294,8 @@ void* ClientExecute(void* raw) {
 }
 
 bool StartSession(const ThreadParams& params) {
-  {
-    std::lock_guard<std::mutex> lock(thread_mutex);
-    AgentStatus.ActiveConnections++;
-    AgentStatus.OpenedConnections++;
-  }
+  AgentStatus.ActiveConnections++;
+  AgentStatus.OpenedConnections++;
   TWorkerPool& pool = Pool();
   {
     std::lock_guard<std::mutex> lock(pool.mutex);
@@ -322,10 +319,7 @@ bool StartSession(const ThreadParams& params) {
   if (rc == 0) return true;
   delete heap;
   SessionAdmission().Leave(params.ClientAddr);
-  {
-    std::lock_guard<std::mutex> lock(thread_mutex);
-    AgentStatus.ActiveConnections--;
-  }
+  AgentStatus.ActiveConnections--;
   showmessage("Cannot start a session: %s\n", params.ClientAddr, msgBad, 1, GetErrorStr(rc).CStr());
   shutdown(params.Socket, SHUT_RDWR);
   close(params.Socket);
