@@ -203,6 +203,26 @@ int g_ready_fd = -1;
   exit(0);
 }
 
+// Replaces the agent by program (the agent itself, or the upgrade script)
+// once the listener and the pid file are closed. When the exec fails, the
+// flag that asked for it is lowered and the agent goes on listening.
+void ExecInstead(TListener& l, const String& program, std::atomic<int>& flag,
+                 const char* announce, const char* failure, char** argv, char** envp) {
+  showmessage(announce, LOCAL, msgInfo);
+  l.Close();
+  closepidfile(g_pidfile);
+  g_pidfile = nullptr;
+  fflush(stdout);
+  String path = program;
+  // The new image (the upgrade script starts it with this environment) is
+  // handed the table of requests already seen.
+  execve(path.CStr(), argv, ReplayGuard().PrepareExec(envp));
+  ReplayGuard().ExecFailed();
+  showmessage(failure, LOCAL, msgBad);
+  flag = 0;
+  ResumeAfterFailedExec(l);
+}
+
 // Polls the run flags until the listener has a connection waiting.
 void WaitForConnection(TListener& l, char** argv, char** envp) {
   for (;;) {
@@ -214,36 +234,18 @@ void WaitForConnection(TListener& l, char** argv, char** envp) {
       _exit(0);  // sessions may still run: skip static destructors they rely on
     }
     if (ORVFlags.Reload) {
-      showmessage("Reload request received. Executing..\n", LOCAL, msgInfo);
-      l.Close();
-      closepidfile(g_pidfile);
-      g_pidfile = nullptr;
-      String agent = ORVSettings.Get()->AgentPath;
-      fflush(stdout);
-      execve(agent.CStr(), argv, ReplayGuard().PrepareExec(envp));
-      ReplayGuard().ExecFailed();
-      showmessage("Error: cannot start new instance\n", LOCAL, msgBad);
-      ORVFlags.Reload = 0;
-      ResumeAfterFailedExec(l);
+      ExecInstead(l, ORVSettings.Get()->AgentPath, ORVFlags.Reload,
+                  "Reload request received. Executing..\n", "Error: cannot start new instance\n",
+                  argv, envp);
     }
     if (ORVFlags.Upgrade) {
-      showmessage("Upgrade request received. Executing..\n", LOCAL, msgInfo);
-      l.Close();
-      closepidfile(g_pidfile);
-      g_pidfile = nullptr;
       String script;
       {
         std::lock_guard<std::mutex> lock(thread_mutex);
         script = ORVFlags.UpgradeScript;
       }
-      fflush(stdout);
-      // The script starts the new program with this environment, which
-      // hands it the table of requests already seen.
-      execve(script.CStr(), argv, ReplayGuard().PrepareExec(envp));
-      ReplayGuard().ExecFailed();
-      showmessage("Error: cannot start upgrading script\n", LOCAL, msgBad);
-      ORVFlags.Upgrade = 0;
-      ResumeAfterFailedExec(l);
+      ExecInstead(l, script, ORVFlags.Upgrade, "Upgrade request received. Executing..\n",
+                  "Error: cannot start upgrading script\n", argv, envp);
     }
     if (g_reload_config.exchange(0)) {
       String ignored;
@@ -289,7 +291,7 @@ const char* ParseCommandLine(int argc, char** argv, TAgentOptions& out) {
     if (i >= argc) return kMissing;
     int port = atoi(argv[i]);
     // A negative port is refused along with 0 and values above 65535.
-    if (port <= 0 || port > 65535) return "Error\nInvalid port number";
+    if (!IsValidPort(port)) return "Error\nInvalid port number";
     out.Port = port;
     ++i;
   }
@@ -385,7 +387,7 @@ int Listen(socklen_t& addrlen, String& err) {
   // 0 as "any free port" and cut larger numbers to 16 bits, leaving the agent
   // on a port nobody knows; such a number cannot be opened, and retrying
   // does not change that.
-  if (s->Port < 1 || s->Port > 65535) {
+  if (!IsValidPort(s->Port)) {
     err = "Invalid port number";
     return 0;
   }

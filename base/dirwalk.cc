@@ -10,21 +10,6 @@
 
 namespace {
 
-int AttrFromDirentType(unsigned char d_type) {
-  switch (d_type) {
-    case DT_DIR:
-      return AttrDirectory;
-    case DT_REG:
-      return 0;
-    case DT_LNK:
-      return AttrSymLink | AttrSystem;
-    case DT_UNKNOWN:
-      return -1;
-    default:
-      return AttrSystem;
-  }
-}
-
 // The stream owns the descriptor from here on; it is closed with the stream.
 int Adopt(int fd, UniqueDir& dir, int& fd_out) {
   if (fd < 0) return errno > 0 ? errno : ENOENT;

@@ -66,9 +66,9 @@ int PrepareAddress(const char* host, int port, sockaddr_in* sa, String& err) {
   sa->sin_port = htons(static_cast<uint16_t>(port));
   uint32_t addr = 0;
   int rc = GetHostIP(host, addr, err);
-  if (rc != 1) return rc;
+  if (rc != kNetConnected) return rc;
   sa->sin_addr.s_addr = addr;
-  return 1;
+  return kNetConnected;
 }
 
 // The error a connect in progress ended with, once the socket is writable.
@@ -84,38 +84,38 @@ int PendingError(int fd) {
 int ConnectSocket(int fd, const sockaddr_in& sa, int timeout_ms, String& err) {
   const sockaddr* to = reinterpret_cast<const sockaddr*>(&sa);
   if (timeout_ms <= 0) {
-    if (::connect(fd, to, sizeof sa) == 0) return 1;
+    if (::connect(fd, to, sizeof sa) == 0) return kNetConnected;
     int e = errno;
     if (e == EINTR) {
       // The connect goes on in the background; wait for its outcome.
       e = WaitReady(fd, POLLOUT, -1) < 0 ? errno : PendingError(fd);
-      if (e == 0) return 1;
+      if (e == 0) return kNetConnected;
     }
     err = GetErrorStr(e);
-    return -6;
+    return kNetConnectFailed;
   }
 
   int one = 1;
   if (::ioctl(fd, FIONBIO, &one) < 0) {
     err = String("ioctl error - ") + GetErrorStr(errno);
-    return -3;
+    return kNetNoSocket;
   }
   if (::connect(fd, to, sizeof sa) < 0) {
     int e = errno;
     if (e != EINPROGRESS && e != EALREADY && e != EISCONN && e != EINTR) {
       err = GetErrorStr(e);
-      return -6;
+      return kNetConnectFailed;
     }
   }
   int w = WaitReady(fd, POLLOUT, timeout_ms);
   if (w == 0) {
     err = kTimeout;
-    return 0;
+    return kNetTimeout;
   }
   int e = w < 0 ? errno : PendingError(fd);
-  if (e == 0) return 1;
+  if (e == 0) return kNetConnected;
   err = GetErrorStr(e);
-  return -6;
+  return kNetConnectFailed;
 }
 
 }  // namespace
@@ -165,25 +165,25 @@ int GetHostIP(const char* host, uint32_t& addr, String& err) {
   err = "";
   if (host == nullptr) {
     err = kCannotResolve;
-    return -2;
+    return kNetUnresolved;
   }
   in_addr_t a = ::inet_addr(host);
   if (a != INADDR_NONE) {
     addr = a;
-    return 1;
+    return kNetConnected;
   }
   ResolvedHost r;
   int e = 0;
   if (ResolveHostIPv4(host, &r, &e) != 0) {
     err = kCannotResolve;
-    return -2;
+    return kNetUnresolved;
   }
   if (r.addrlen != 4) {
     err = kUnknownAddress;
-    return -2;
+    return kNetUnresolved;
   }
   std::memcpy(&addr, r.addr, 4);
-  return 1;
+  return kNetConnected;
 }
 
 uint32_t GetMyIP() {
@@ -252,16 +252,42 @@ int TcpListen(const char* host, const char* service, socklen_t& addrlen, String&
   return fd.release();
 }
 
+namespace {
+
+// One receive of at most cap bytes on a socket, waited for at most wait_ms:
+// the byte count, or kNetTimeout or kNetReceiveFailed with err set.
+int ReceiveOnce(int fd, char* buf, int cap, int wait_ms, String& err) {
+  if (WaitReady(fd, POLLIN, wait_ms) != 1) {
+    err = kTimeout;
+    return kNetTimeout;
+  }
+  ssize_t n;
+  do {
+    n = ::recv(fd, buf, static_cast<size_t>(cap), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    if (errno == ETIMEDOUT) {
+      err = kTimeout;
+      return kNetTimeout;
+    }
+    err = GetErrorStr(errno);
+    return kNetReceiveFailed;
+  }
+  return static_cast<int>(n);
+}
+
+}  // namespace
+
 int PerformConnect(int& handle, const char* host, int port, int timeout_ms, String& err) {
   err = "";
   handle = -1;
   sockaddr_in sa;
   int rc = PrepareAddress(host, port, &sa, err);
-  if (rc != 1) return rc;
+  if (rc != kNetConnected) return rc;
   handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (handle < 0) {
     err = GetErrorStr(errno);
-    return -3;
+    return kNetNoSocket;
   }
   return ConnectSocket(handle, sa, timeout_ms, err);
 }
@@ -273,31 +299,15 @@ int SendReceiveTCPPacket(const char* host, int port, int timeout_ms, const char*
   int h = -1;
   int rc = PerformConnect(h, host, port, timeout_ms, err);
   UniqueFd fd(h);
-  if (rc != 1) return rc;
+  if (rc != kNetConnected) return rc;
 
   if (sendlen > 0 && SendOnce(fd.get(), sendbuf, sendlen) < 0) {
     err = GetErrorStr(errno);
-    return -4;
+    return kNetSendFailed;
   }
   if (recvcap <= 0) return 1;
 
-  if (WaitReady(fd.get(), POLLIN, timeout_ms > 0 ? timeout_ms : 0) != 1) {
-    err = kTimeout;
-    return 0;
-  }
-  ssize_t n;
-  do {
-    n = ::recv(fd.get(), recvbuf, static_cast<size_t>(recvcap), 0);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    if (errno == ETIMEDOUT) {
-      err = kTimeout;
-      return 0;
-    }
-    err = GetErrorStr(errno);
-    return -5;
-  }
-  return static_cast<int>(n);
+  return ReceiveOnce(fd.get(), recvbuf, recvcap, timeout_ms > 0 ? timeout_ms : 0, err);
 }
 
 int SendReceiveUDPPacket(const char* host, int port, int timeout_s, const char* sendbuf,
@@ -307,11 +317,11 @@ int SendReceiveUDPPacket(const char* host, int port, int timeout_s, const char* 
   if (recvbuf == nullptr) recvcap = 0;
   sockaddr_in sa;
   int rc = PrepareAddress(host, port, &sa, err);
-  if (rc != 1) return rc;
+  if (rc != kNetConnected) return rc;
   UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) {
     err = GetErrorStr(errno);
-    return -3;
+    return kNetNoSocket;
   }
 
   int result = 0;
@@ -323,29 +333,14 @@ int SendReceiveUDPPacket(const char* host, int port, int timeout_s, const char* 
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
       err = GetErrorStr(errno);
-      return -4;
+      return kNetSendFailed;
     }
     result = static_cast<int>(n);
   }
 
   if (recvcap > 0) {
-    if (WaitReady(fd.get(), POLLIN, ClampSecondsToMs(timeout_s)) != 1) {
-      err = kTimeout;
-      return 0;
-    }
-    ssize_t n;
-    do {
-      n = ::recvfrom(fd.get(), recvbuf, static_cast<size_t>(recvcap), 0, nullptr, nullptr);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-      if (errno == ETIMEDOUT) {
-        err = kTimeout;
-        return 0;
-      }
-      err = GetErrorStr(errno);
-      return -5;
-    }
-    result = static_cast<int>(n);
+    result = ReceiveOnce(fd.get(), recvbuf, recvcap, ClampSecondsToMs(timeout_s), err);
+    if (result <= 0) return result;
   }
   err = "";
   return result;
@@ -363,17 +358,17 @@ int TSyncSocket::Connect(const char* host, int port, int timeout_ms) {
 
   sockaddr_in sa;
   int rc = PrepareAddress(host, port, &sa, LastError);
-  if (rc != 1) return rc;
+  if (rc != kNetConnected) return rc;
   Handle = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (Handle < 0) {
     LastError = GetErrorStr(errno);
-    return -3;
+    return kNetNoSocket;
   }
   if (::connect(Handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
     LastError = GetErrorStr(errno);
-    return -6;
+    return kNetConnectFailed;
   }
-  return 1;
+  return kNetConnected;
 }
 
 void TSyncSocket::Disconnect() {
@@ -394,7 +389,7 @@ int TSyncSocket::SendBuf(const char* buf, int len, int /*flags*/) {
   ssize_t n = SendOnce(Handle, buf, len);
   if (n < 0) {
     LastError = GetErrorStr(errno);
-    return -4;
+    return kNetSendFailed;
   }
   return static_cast<int>(n);
 }

@@ -1,18 +1,9 @@
 // Network primitives: a thin IPv4-only layer over BSD sockets used by the
 // listener, the TCP and UDP tests and the network actions.
 //
-// Result codes shared by the connect and transfer functions:
-//    1  connected (connect functions)
-//   >0  number of bytes sent or received (transfer functions)
-//    0  time-out ("Timeout"), or a receive of 0 bytes (empty text)
-//   -2  host name not resolved ("Cannot resolve server name to IP address", or
-//       "Name resolution error: unknown address structure")
-//   -3  socket not created or not made non-blocking (system's message, or
-//       "ioctl error - " followed by it)
-//   -4  send failed (system's message)
-//   -5  receive failed (system's message)
-//   -6  connect failed (system's message)
-// Error texts are cleared at the start of every call and filled on failure.
+// Result codes shared by the connect and transfer functions are the values
+// of TNetResult below; a transfer function returns the number of bytes sent
+// or received (above 0) instead when it succeeds. Error texts are cleared at the start of every call and filled on failure.
 // Nothing here throws.
 //
 // Host texts are zero-terminated; a text that is a dotted IPv4 address is
@@ -33,6 +24,27 @@
 #include <mutex>
 
 #include "base/bytestring.h"
+
+// Outcomes of the connect and transfer functions. They travel as int, since
+// a transfer returns its byte count in the same value, and servers see the
+// number itself in the reply of a failed network test.
+enum TNetResult : int {
+  kNetConnected = 1,       // connect functions
+  kNetTimeout = 0,         // "Timeout", or a receive of 0 bytes (empty text)
+  kNetUnresolved = -2,     // "Cannot resolve server name to IP address", or
+                           // "Name resolution error: unknown address structure"
+  kNetNoSocket = -3,       // socket not created or not made non-blocking (the
+                           // system's message, or "ioctl error - " and it)
+  kNetSendFailed = -4,     // the system's message
+  kNetReceiveFailed = -5,  // the system's message
+  kNetConnectFailed = -6,  // the system's message
+};
+
+// The highest TCP or UDP port number.
+constexpr int kMaxPort = 65535;
+
+// A port a socket can listen on or reach: 1 to kMaxPort.
+inline bool IsValidPort(long long port) { return port >= 1 && port <= kMaxPort; }
 
 // Process-wide lock held around every use of inet_ntoa and of the host-name
 // resolver. It may be taken while `showmutex` is held, never the other way

@@ -163,15 +163,7 @@ bool FileExists(const char* path) {
 // soon as it is known to be one: the examination of its target and the
 // access test could not change the outcome.
 
-namespace {
-
-bool IsDotOrDotDot(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-// Attribute bits that the directory entry's own type already fixes, or -1
-// when the stream does not report the type (the status call decides).
-int TypeBitsFromDirent(unsigned char d_type) {
+int AttrFromDirentType(unsigned char d_type) {
   switch (d_type) {
     case DT_DIR:
       return AttrDirectory;
@@ -184,6 +176,12 @@ int TypeBitsFromDirent(unsigned char d_type) {
     default:
       return AttrSystem;
   }
+}
+
+namespace {
+
+bool IsDotOrDotDot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 int FindMatching(TSearchRec& rec) {
@@ -202,7 +200,7 @@ int FindMatching(TSearchRec& rec) {
 
     const int hidden = (name[0] == '.' && !IsDotOrDotDot(name)) ? AttrHidden : 0;
     // Cheap rejection before any status call when the entry type is known.
-    int known = TypeBitsFromDirent(ent->d_type);
+    int known = AttrFromDirentType(ent->d_type);
     if (known >= 0 && ((known | hidden) & exclude) != 0) continue;
 
     struct stat st;

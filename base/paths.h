@@ -25,6 +25,11 @@ enum : int {
   AttrSymLink = 64,    // symbolic link
 };
 
+// The attribute bits that a directory entry's own type (d_type) already
+// fixes, or -1 when the stream does not report the type and a status call
+// must decide.
+int AttrFromDirentType(unsigned char d_type);
+
 // One directory search and the entry last found. Copying shares the open
 // directory stream; only one of the copies may be closed.
 struct TSearchRec {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "agent/program_request.h"
 #include "base/childproc.h"
 #include "base/environment.h"
 #include "base/resources.h"
@@ -85,27 +86,9 @@ uint32_t ScriptTimeLimitMs(int seconds) {
 }
 
 void ProcessTest_External(const VQRequest& request, ORVReply& reply) {
-  String cmdline = request.GetParam(1, 1);
   // Line 2 has never meant anything to this test; servers may send anything
   // there, so it is deliberately not used as a working directory.
-  int timelimit = 0;
-  if (!orvDecodeInt(request.GetParam(4, 1), &timelimit)) {
-    reply.SetResult("501") += "Wrong parameter";
-    return;
-  }
-  if (cmdline.IsEmpty()) {
-    reply.SetResult("501") += "Command line to execute is not specified";
-    return;
-  }
-  int exitcode = 0;
-  String err;
-  // -1 travels as the no-wait value 4294967295.
-  if (!SystemEx(cmdline.CStr(), nullptr, static_cast<uint32_t>(timelimit), exitcode, err)) {
-    reply.SetResult("301") += err;
-    return;
-  }
-  reply.SetResult("200");
-  reply.AddIntParam(exitcode);
+  RunRequestedProgram(request, nullptr, reply);
 }
 
 void ProcessTest_ShellScript(const VQRequest& request, ORVReply& reply) {

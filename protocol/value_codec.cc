@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/net.h"
+
 const char* const BoolConst[2] = {"0", "1"};
 
 int orvDecodeInt(const char* text) { return text ? std::atoi(text) : 0; }
@@ -25,7 +27,7 @@ int orvDecodeInt(String text, int* value) { return orvDecodeInt(text.CStr(), val
 
 int orvDecodePort(String text, int* port) {
   int value = 0;
-  if (!orvDecodeInt(text, &value) || value < 0 || value > 65535) return 0;
+  if (!orvDecodeInt(text, &value) || value < 0 || value > kMaxPort) return 0;
   *port = value;
   return 1;
 }

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/net.h"
 #include "base/oserror.h"
 
 namespace {
@@ -91,7 +92,7 @@ int main(int argc, char** argv) {
   }
   int port = atoi(argv[1]);
   long size = argc == 3 ? atol(argv[2]) : 600;
-  if (port < 1 || port > 65535 || size < 1 || size > (1L << 20)) {
+  if (!IsValidPort(port) || size < 1 || size > (1L << 20)) {
     fprintf(stderr, "orvbare: invalid port or reply size\n");
     return 2;
   }

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "base/environment.h"
+#include "base/net.h"
 #include "base/oserror.h"
 #include "base/resources.h"
 #include "crypto/ciplib.h"
@@ -323,7 +324,7 @@ int ParseLoadArgs(int argc, const char* const* argv, TLoadOptions& o, String& er
     const char* v = argv[++i];
     long n = 0;
     if (strcmp(a, "-p") == 0) {
-      if (!ParseLong(v, 1, 65535, n)) {
+      if (!ParseLong(v, 1, kMaxPort, n)) {
         err = String("orvload: invalid port '") + v + "'";
         return 2;
       }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/environment.h"
+#include "base/net.h"
 #include "base/oserror.h"
 #include "base/resources.h"
 #include "crypto/twofish.h"
@@ -236,7 +237,7 @@ int ParseArgs(int argc, char** argv, TOptions& o, FILE* out, FILE* err) {
     } else if (strcmp(a, "--hosts") == 0) {
       ok = text("--hosts", o.hosts_file);
     } else if (strcmp(a, "-p") == 0) {
-      ok = number("port", 1, 65535, o.port);
+      ok = number("port", 1, kMaxPort, o.port);
     } else if (strcmp(a, "-P") == 0) {
       ok = text("-P", o.password);
       o.have_password = true;
