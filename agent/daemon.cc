@@ -105,8 +105,9 @@ struct TListener {
 };
 
 bool OpenListener(TListener& l, String& err) {
-  l.fd = Listen(l.addrlen, err);
-  if (l.fd <= 0) return false;
+  int fd = -1;
+  if (!Listen(fd, l.addrlen, err)) return false;
+  l.fd = fd;
   SetCloseOnExec(l.fd);
   return true;
 }
@@ -263,11 +264,15 @@ void WaitForConnection(TListener& l, char** argv, char** envp) {
 
 }  // namespace
 
-const char* ParseCommandLine(int argc, char** argv, TAgentOptions& out) {
-  static const char kMissing[] = "Error\nInvalid or missed command line parameter";
+bool ParseCommandLine(int argc, char** argv, TAgentOptions& out, String& err) {
+  err = "";
+  auto missing = [&err] {
+    err = "Error\nInvalid or missed command line parameter";
+    return false;
+  };
   int i = 1;
   auto is = [&](const char* opt) { return i < argc && strcmp(argv[i], opt) == 0; };
-  if (i >= argc) return kMissing;
+  if (i >= argc) return missing();
   if (is("-i")) {
     out.Interactive = 1;
     ++i;
@@ -275,29 +280,32 @@ const char* ParseCommandLine(int argc, char** argv, TAgentOptions& out) {
     out.Interactive = 0;
     ++i;
   }
-  if (i >= argc) return kMissing;
+  if (i >= argc) return missing();
   if (is("-v")) {
     out.Verbose = 1;
     ++i;
   }
-  if (i >= argc) return kMissing;
+  if (i >= argc) return missing();
   if (is("-vd")) {
     out.Verbose = out.Debug = 1;
     ++i;
   }
-  if (i >= argc) return kMissing;
+  if (i >= argc) return missing();
   if (is("-p")) {
     ++i;
-    if (i >= argc) return kMissing;
+    if (i >= argc) return missing();
     int port = atoi(argv[i]);
     // A negative port is refused along with 0 and values above 65535.
-    if (!IsValidPort(port)) return "Error\nInvalid port number";
+    if (!IsValidPort(port)) {
+      err = "Error\nInvalid port number";
+      return false;
+    }
     out.Port = port;
     ++i;
   }
-  if (i >= argc) return kMissing;
+  if (i >= argc) return missing();
   out.ConfigFile = argv[i];
-  return nullptr;
+  return true;
 }
 
 void showhelp(const char* message) {
@@ -380,7 +388,8 @@ void closepidfile(FILE* stream) {
   g_pid_path[0] = 0;
 }
 
-int Listen(socklen_t& addrlen, String& err) {
+bool Listen(int& fd, socklen_t& addrlen, String& err) {
+  fd = -1;
   std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
   String host = s->Host;
   // "SetSettings" stores any number as the port. The socket layer would take
@@ -389,14 +398,17 @@ int Listen(socklen_t& addrlen, String& err) {
   // does not change that.
   if (!IsValidPort(s->Port)) {
     err = "Invalid port number";
-    return 0;
+    return false;
   }
   for (int attempt = 0; attempt < 3; ++attempt) {
-    int fd = TcpListen(host.Length() ? host.CStr() : nullptr, s->Port, addrlen, err);
-    if (fd > 0) return fd;
+    int handle = TcpListen(host.Length() ? host.CStr() : nullptr, s->Port, addrlen, err);
+    if (handle > 0) {
+      fd = handle;
+      return true;
+    }
     if (attempt < 2) sleep(1);
   }
-  return 0;
+  return false;
 }
 
 int AgentMain(int argc, char** argv, char** envp) {
@@ -409,7 +421,8 @@ int AgentMain(int argc, char** argv, char** envp) {
 
   printf("Command line checking .. ");
   TAgentOptions cl;
-  if (const char* problem = ParseCommandLine(argc, argv, cl)) showhelp(problem);
+  String problem;
+  if (!ParseCommandLine(argc, argv, cl, problem)) showhelp(problem.CStr());
 
   TORVSettings settings;
   settings.Interactive = cl.Interactive;

@@ -25,9 +25,9 @@ struct TAgentOptions {
   String ConfigFile;
 };
 
-// Parses argv strictly in the documented order. Returns nullptr on success,
-// else the message that showhelp prints.
-const char* ParseCommandLine(int argc, char** argv, TAgentOptions& out);
+// Parses argv strictly in the documented order. False with the message that
+// showhelp prints in err when the command line is wrong.
+bool ParseCommandLine(int argc, char** argv, TAgentOptions& out, String& err);
 
 // Prints message, an empty line and the usage text, then exits with code 1.
 [[noreturn]] void showhelp(const char* message);
@@ -44,9 +44,9 @@ FILE* createpidfile();
 void closepidfile(FILE* stream);
 
 // Opens the listening socket for the current settings' Host and Port, up to
-// 3 attempts 1 second apart. Returns the handle or 0 with the reason in err;
-// a Port outside 1..65535 fails at once.
-int Listen(socklen_t& addrlen, String& err);
+// 3 attempts 1 second apart. True with the handle in fd, or false (fd -1)
+// with the reason in err; a Port outside 1..65535 fails at once.
+bool Listen(int& fd, socklen_t& addrlen, String& err);
 
 // The whole agent; main() only calls this.
 int AgentMain(int argc, char** argv, char** envp);

@@ -20,12 +20,19 @@ const THelper kProcCnt = {"ProcCnt script is not speified", "ProcCnt script does
 const THelper kCpuUsage = {"CPUUsage script is not speified", "CPUUsage script doesn't exist"};
 const THelper kProcList = {"ProcList script is not speified", "ProcList script doesn't exist"};
 
-// The "301" text when script cannot be used, else null.
-const char* CheckScript(const String& script, const THelper& names) {
-  if (script.IsEmpty()) return names.not_specified;
+// False with the "301" text in err when script cannot be used.
+bool CheckScript(const String& script, const THelper& names, String& err) {
+  err = "";
+  if (script.IsEmpty()) {
+    err = names.not_specified;
+    return false;
+  }
   String path = script;
-  if (!FileExists(path.CStr())) return names.missing;
-  return nullptr;
+  if (!FileExists(path.CStr())) {
+    err = names.missing;
+    return false;
+  }
+  return true;
 }
 
 // Reads the answer from the script's output; empty on success, else the
@@ -69,7 +76,8 @@ String ReadProcessList(FILE* f) {
 
 void ProcessTest_Process(const VQRequest& request, ORVReply& reply) {
   auto settings = ORVSettings.Get();
-  if (const char* bad = CheckScript(settings->ProcCntScript, kProcCnt)) {
+  String bad;
+  if (!CheckScript(settings->ProcCntScript, kProcCnt, bad)) {
     ReplyFailure(reply, bad);
     return;
   }
@@ -95,7 +103,8 @@ void ProcessTest_Process(const VQRequest& request, ORVReply& reply) {
 
 void ProcessTest_CPU(const VQRequest&, ORVReply& reply) {
   auto settings = ORVSettings.Get();
-  if (const char* bad = CheckScript(settings->CpuUsageScript, kCpuUsage)) {
+  String bad;
+  if (!CheckScript(settings->CpuUsageScript, kCpuUsage, bad)) {
     ReplyFailure(reply, bad);
     return;
   }
@@ -113,7 +122,8 @@ void ProcessTest_CPU(const VQRequest&, ORVReply& reply) {
 
 void ProcessInfo_ProcessesList(const VQRequest&, ORVReply& reply) {
   auto settings = ORVSettings.Get();
-  if (const char* bad = CheckScript(settings->ProcListScript, kProcList)) {
+  String bad;
+  if (!CheckScript(settings->ProcListScript, kProcList, bad)) {
     ReplyFailure(reply, bad);
     return;
   }
