@@ -182,7 +182,7 @@ bool ParseTarget(const String& text, int default_port, TTarget& t, String& probl
   t.host = colon > 0 ? text.Copy(1, colon - 1) : text;
   t.port = default_port;
   String port = colon > 0 ? text.Copy(colon + 1, text.Length() - colon) : String();
-  if (t.host.IsEmpty() || (colon > 0 && !ParseNumber(port.CStr(), 1, 65535, t.port))) {
+  if (t.host.IsEmpty() || (colon > 0 && !ParseNumber(port.CStr(), 1, kMaxPort, t.port))) {
     problem = String("invalid agent address '") + text + "' (host or host:port)";
     return false;
   }
