@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "agent/admission.h"
+#include "agent/agent_info.h"
 #include "agent/flags.h"
 #include "agent/logging.h"
 #include "agent/replay_guard.h"
@@ -21,7 +22,7 @@
 #include "agent/session.h"
 #include "base/net.h"
 #include "base/oserror.h"
-#include "agent/agent_info.h"
+#include "base/private_tmp.h"
 #include "config/settings.h"
 
 namespace {
@@ -118,6 +119,7 @@ void ResumeAfterFailedExec(TListener& l) {
   String err;
   if (!OpenListener(l, err)) {
     showmessage("Cannot open original port either. Terminating\n", LOCAL, msgBad);
+    RemovePrivateTmp();
     _exit(4);
   }
 }
@@ -134,6 +136,7 @@ void SwitchPort(TListener& l, int port) {
   ORVSettings.SetPort(l.port);
   if (!OpenListener(l, err)) {
     showmessage("Cannot open original port either. Terminating\n", LOCAL, msgBad);
+    RemovePrivateTmp();
     _exit(4);
   }
   showmessage("Return to original port\n", LOCAL, msgBad);
@@ -232,6 +235,7 @@ void WaitForConnection(TListener& l, char** argv, char** envp) {
       closepidfile(g_pidfile);
       g_pidfile = nullptr;
       fflush(stdout);
+      RemovePrivateTmp();
       _exit(0);  // sessions may still run: skip static destructors they rely on
     }
     if (ORVFlags.Reload) {
@@ -443,6 +447,12 @@ int AgentMain(int argc, char** argv, char** envp) {
     printf("Warning: %s\n", err.CStr());
   ORVSettings.Publish(settings);
   RememberForSignals(settings);
+  // Refused now, on the console: later the agent would only fail to make
+  // its temporary files, one request at a time.
+  if (!CheckTempFolder(ConfiguredTempFolder(), err)) {
+    printf("Error\n%s\nPlease check '%s' file\n\n", err.CStr(), settings.ConfigFile);
+    exit(1);
+  }
   fflush(stdout);
 
   if (!RunSelfChecks(settings.Debug)) exit(3);
@@ -461,6 +471,14 @@ int AgentMain(int argc, char** argv, char** envp) {
     fprintf(stderr, "Error initializing daemon: %s\n", GetErrorStr(errno).CStr());
     exit(2);
   }
+  // Made by the process that serves (not by the parent of a daemon, whose
+  // exit would remove it), and handed on to every re-executed instance.
+  if (!StartPrivateTmp(err)) {
+    showmessage("Error: %s\n", LOCAL, msgBad, 1, err.CStr());
+    exit(1);
+  }
+  envp = PrivateTmpExecEnv(envp);
+  g_envp = envp;
   InstallHandler(SIGSEGV, reloadapp);
   signal(SIGPIPE, SIG_IGN);
 

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "agent/flags.h"
-#include "base/environment.h"
+#include "base/private_tmp.h"
 #include "base/paths.h"
 #include "config/settings.h"
 #include "protocol/packet.h"
@@ -37,29 +37,20 @@ const char kScriptFormat[] =
     "$oldORV $1 $2 $3 $4 $5 $6\n"
     "rm %s\n";
 
-String TempFolder() {
-  String dir;
-  if (!GetEnvVar("TMPDIR", dir) && !GetEnvVar("TMP", dir)) dir = ".";
-  return dir;
-}
-
 // Paths are joined in a buffer of kPathBuffer bytes; the longest name joined
 // to the folder is "/orvupd__.sh" and its terminator, with room to spare.
 bool FolderFits(const String& dir) { return dir.Length() + 16 <= kPathBuffer; }
 
-// Opens path as a new file of our own. The temporary folder may be shared
-// with other users: a file or link already there under this fixed name is
-// removed first, and creation refuses to follow links or to reuse a file
-// that reappears meanwhile, so nobody else can own or swap what root runs.
-FILE* CreateOwnFile(const String& path, const char* mode) {
-  String p = path;
-  if (unlink(p.CStr()) != 0 && errno != ENOENT) return nullptr;
-  int fd;
-  do {
-    fd = open(p.CStr(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  } while (fd < 0 && errno == EINTR);
+// Opens name as a new file of the agent's private temporary folder with
+// permissions mode; path receives its path. Nobody else can put anything
+// there, so what root later runs is what was written.
+FILE* CreateOwnFile(const char* name, mode_t mode, const char* stdio_mode, String& path) {
+  String why;
+  String dir = PrivateTmpFolder(why);
+  if (dir.IsEmpty() || !FolderFits(dir)) return nullptr;
+  int fd = CreateFileIn(dir, name, mode, path, why);
   if (fd < 0) return nullptr;
-  FILE* f = fdopen(fd, mode);
+  FILE* f = fdopen(fd, stdio_mode);
   if (!f) close(fd);
   return f;
 }
@@ -72,21 +63,13 @@ bool Fail(UpgradeRec& rec, String& err, const char* message, bool remove_module)
   return false;
 }
 
-bool WriteScript(UpgradeRec& rec, String& err, String& script) {
-  String dir = TempFolder();
-  if (!FolderFits(dir)) return false;
-  script = dir + "/orvupd__.sh";
+bool WriteScript(UpgradeRec& rec, String& script) {
   String agent = ORVSettings.Get()->AgentPath;
-  UniqueFile f(CreateOwnFile(script, "w"));
+  UniqueFile f(CreateOwnFile("orvupd__.sh", 0700, "w", script));
   if (!f) return false;
   if (fprintf(f.get(), kScriptFormat, agent.CStr(), rec.TempName.CStr(), script.CStr()) < 0)
     return false;
-  if (!f.close()) return false;
-  if (chmod(script.CStr(), 0775) != 0) {
-    err = "Cannot set exec flag for script";
-    return false;
-  }
-  return true;
+  return f.close();
 }
 
 }  // namespace
@@ -124,10 +107,9 @@ void UpgradeRec::Abandon() {
 bool DoUpgrading(UpgradeRec& rec, const char* data, int length, String& err) {
   err = "";
   if (rec.TempName.Length() == 0) {
-    String dir = TempFolder();
-    if (!FolderFits(dir)) return Fail(rec, err, "Cannot create temp file", false);
-    rec.TempName = IncludeTrailingPathDelimiter(dir) + "orv__.upd";
-    rec.File.reset(CreateOwnFile(rec.TempName, "w+b"));
+    // The module is made executable from the start: the upgrade script
+    // copies it over the agent's program, and the copy keeps its mode.
+    rec.File.reset(CreateOwnFile("orv__.upd", 0775, "w+b", rec.TempName));
     if (!rec.File) return Fail(rec, err, "Cannot create temp file", false);
     MD5Open(&rec.Md5Ctx);
   }
@@ -146,8 +128,7 @@ bool DoUpgrading(UpgradeRec& rec, const char* data, int length, String& err) {
 
   String trailer;
   trailer.CopyData(data + taken, length - taken);
-  if (!rec.File.close() || chmod(rec.TempName.CStr(), 0775) != 0)
-    return Fail(rec, err, "Cannot set exec flag new module", true);
+  if (!rec.File.close()) return Fail(rec, err, "Cannot set exec flag new module", true);
 
   String digest = DecodeData(trailer, rec.SessionKey);
   unsigned char expected[16];
@@ -156,7 +137,7 @@ bool DoUpgrading(UpgradeRec& rec, const char* data, int length, String& err) {
     return Fail(rec, err, "Wrong CRC", true);
 
   String script;
-  if (!WriteScript(rec, err, script)) {
+  if (!WriteScript(rec, script)) {
     unlink(script.CStr());
     return Fail(rec, err, "Binary code transferred. Cannot create script file", true);
   }

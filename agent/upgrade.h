@@ -52,8 +52,8 @@ class UpgradeRec {
 // at a block end, are the encrypted digest. False means failure with err set;
 // the claim has then been released and what was written deleted. True with
 // rec.InProgress 0 means the script is written and ORVFlags.UpgradeScript set.
-// The module and the script are created afresh under fixed names in $TMPDIR
-// (else $TMP, else "."), never through an existing file or link.
+// The module and the script are created afresh under fixed names in the
+// agent's private temporary folder, which nobody else can write to.
 bool DoUpgrading(UpgradeRec& rec, const char* data, int length, String& err);
 
 #endif  // ORV_AGENT_UPGRADE_H_

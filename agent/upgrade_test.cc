@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "agent/flags.h"
+#include "base/private_tmp.h"
 #include "config/settings.h"
 #include "crypto/twofish.h"
 #include "protocol/client.h"
@@ -74,8 +75,13 @@ class UpgradeTest : public ::testing::Test {
     *err = e.ToStd();
     return ok;
   }
-  std::string ModulePath() const { return tmp_.File("orv__.upd"); }
-  std::string ScriptPath() const { return tmp_.File("orvupd__.sh"); }
+  // Both live in the agent's private folder inside TMPDIR.
+  static std::string Private() {
+    String err;
+    return PrivateTmpFolder(err).ToStd();
+  }
+  std::string ModulePath() const { return Private() + "/orv__.upd"; }
+  std::string ScriptPath() const { return Private() + "/orvupd__.sh"; }
   static bool ClaimFree() {
     UpgradeRec probe;
     if (!probe.RequestUpgrade("probe")) return false;
@@ -129,7 +135,7 @@ TEST_F(UpgradeTest, BlockSplits) {
   }
 }
 
-// A link or file planted under the module's name is replaced, not followed;
+// A link or file left under the module's name is replaced, not followed;
 // the script names the agent and the module and removes itself.
 TEST_F(UpgradeTest, ForeignFilesAreReplacedAndTheScriptNamesThePaths) {
   testutil::WriteFile(tmp_.File("target"), "keep me");
@@ -141,7 +147,7 @@ TEST_F(UpgradeTest, ForeignFilesAreReplacedAndTheScriptNamesThePaths) {
   EXPECT_EQ(testutil::ReadFile(tmp_.File("target")), "keep me");
   EXPECT_EQ(testutil::ReadFile(ModulePath()), module);
   EXPECT_EQ(Mode(ModulePath()), 0775);
-  EXPECT_EQ(Mode(ScriptPath()), 0775);
+  EXPECT_EQ(Mode(ScriptPath()), 0700);
   const std::string script = testutil::ReadFile(ScriptPath());
   EXPECT_EQ(script.compare(0, 11, "#! /bin/sh\n"), 0) << script;
   EXPECT_NE(script.find("\noldORV='/opt/orv/orv'\n"), std::string::npos) << script;

@@ -23,17 +23,6 @@ namespace {
 const char kDevNull[] = "/dev/null";
 const char kExecError[] = "exec error";
 
-// TMPDIR, else TMP, with a trailing "/"; "./" when neither holds a value. An
-// empty variable counts as unset: it would otherwise put temporary files in
-// the root directory.
-String TempDirectory() {
-  String v;
-  if ((GetEnvVar("TMPDIR", v) && !v.IsEmpty()) || (GetEnvVar("TMP", v) && !v.IsEmpty())) {
-    return IncludeTrailingPathDelimiter(v);
-  }
-  return String("./");
-}
-
 // The texts of the error numbers, made once in the parent. A child between
 // fork and exec may only make async-signal-safe calls, and the C library's
 // message formatting is not one of them; the child looks its text up here.
@@ -60,50 +49,27 @@ class ErrnoTexts {
 // allocates nothing.
 struct ChildPlan {
   TCommandLine cmd;
-  const char* infile = kDevNull;
-  const char* outfile = kDevNull;
-  const char* errfile = kDevNull;
-  bool err_to_out = false;  // standard error shares the output's open file
+  int in = -1;  // descriptors for the standard streams; -1 is /dev/null
+  int out = -1;
+  int err = -1;
   const char* workdir = nullptr;
-  char* resultpath = nullptr;  // "<dir>tmporv-" followed by room for the pid
-  size_t resultprefix = 0;
+  int report = -1;  // write end of the close-on-exec pipe for exec failures
   const ErrnoTexts* texts = nullptr;
 };
 
 // --- Child side: async-signal-safe calls only. ----------------------------
 
-int OpenRetry(const char* path, int flags) {
-  int fd;
-  do {
-    fd = open(path, flags | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-// Puts path on descriptor target; "/dev/null" when path cannot be opened, so
-// that the program never starts with one of its standard descriptors closed
-// (or, worse, still on the agent's own terminal).
-void RedirectTo(const char* path, int flags, int target) {
-  int fd = OpenRetry(path, flags);
-  if (fd < 0) fd = OpenRetry(kDevNull, flags & ~(O_CREAT | O_TRUNC));
-  if (fd < 0) return;
-  if (fd == target) {
-    fcntl(fd, F_SETFD, 0);  // keep it across exec
-  } else {
-    dup2(fd, target);
-    close(fd);
+// Puts fd (or /dev/null when it is -1) on descriptor target, where it is
+// not close-on-exec, and closes fd.
+void RedirectTo(int fd, int flags, int target) {
+  if (fd < 0) {
+    do {
+      fd = open(kDevNull, flags | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return;
   }
-}
-
-void AppendDecimal(char* p, long v) {
-  char digits[24];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v > 0 && n < 24);
-  while (n > 0) *p++ = digits[--n];
-  *p = '\0';
+  dup2(fd, target);
+  close(fd);
 }
 
 void WriteAll(int fd, const char* s) {
@@ -129,34 +95,26 @@ void WriteAll(int fd, const char* s) {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
 
-  RedirectTo(plan.infile, O_RDONLY, 0);
-  RedirectTo(plan.outfile, O_WRONLY | O_CREAT | O_TRUNC, 1);
-  if (plan.err_to_out) {
-    dup2(1, 2);
-  } else {
-    RedirectTo(plan.errfile, O_WRONLY | O_CREAT | O_TRUNC, 2);
-  }
+  // Sources above the standard descriptors first: a stream's descriptor may
+  // itself be 0, 1 or 2 in a process started with one of them closed.
+  int in = plan.in >= 0 ? fcntl(plan.in, F_DUPFD_CLOEXEC, 10) : -1;
+  int out = plan.out >= 0 ? fcntl(plan.out, F_DUPFD_CLOEXEC, 10) : -1;
+  int err = plan.err >= 0 ? fcntl(plan.err, F_DUPFD_CLOEXEC, 10) : -1;
+  RedirectTo(in, O_RDONLY, 0);
+  RedirectTo(out, O_WRONLY, 1);
+  RedirectTo(err, O_WRONLY, 2);
 
-  char* resultpath = plan.resultpath;
-  char* tail = resultpath + plan.resultprefix;
-  AppendDecimal(tail, static_cast<long>(getpid()));
-  std::memcpy(tail + std::strlen(tail), ".txt", 5);
-  unlink(resultpath);
-
-  int err = 0;
+  int error = 0;
   if (plan.workdir != nullptr && chdir(plan.workdir) != 0) {
-    err = errno;
+    error = errno;
   } else {
     execvp(plan.cmd.argv[0], plan.cmd.argv);
-    err = errno;
+    error = errno;
   }
-  int fd = open(resultpath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    WriteAll(fd, "exec error: ");
-    WriteAll(fd, plan.texts->Text(err));
-    WriteAll(fd, "\n");
-    close(fd);
-  }
+  // The pipe closes by itself on a successful exec; only a failure speaks.
+  WriteAll(plan.report, "exec error: ");
+  WriteAll(plan.report, plan.texts->Text(error));
+  WriteAll(plan.report, "\n");
   _exit(255);
 }
 
@@ -209,28 +167,34 @@ void ReapLater(pid_t pid) {
   pthread_attr_destroy(&attr);
 }
 
-// The first line of the child result file, at most 254 characters.
-String ReadResultLine(const char* path) {
-  UniqueFile f(std::fopen(path, "r"));
-  if (!f) return String(kExecError);
-  char line[255];
-  if (std::fgets(line, sizeof line, f.get()) == nullptr) return String(kExecError);
-  line[std::strcspn(line, "\r\n")] = '\0';
-  return String(line);
+// What a child that could not start its program reported through the pipe
+// (its first line, at most 254 characters); empty when it reported nothing.
+// The child has ended, so everything it wrote is already in the pipe.
+String ReadExecFailure(int fd) {
+  char buf[255];
+  size_t have = 0;
+  while (have < sizeof buf - 1) {
+    ssize_t n = read(fd, buf + have, sizeof buf - 1 - have);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    have += static_cast<size_t>(n);
+  }
+  buf[have] = '\0';
+  buf[std::strcspn(buf, "\r\n")] = '\0';
+  return String(buf);
 }
 
 // Steps that follow the end of the child, whichever way it was waited for.
-bool Evaluate(int status, bool waited, const char* resultpath, int& exitcode, String& errmsg) {
+bool Evaluate(int status, bool waited, int report, int& exitcode, String& errmsg) {
   if (!WIFEXITED(status)) {
     errmsg = "abnormal termination";
     return false;
   }
   exitcode = WEXITSTATUS(status);
   if (exitcode == 255) {
-    struct stat st;
-    if (lstat(resultpath, &st) == 0) {
-      errmsg = waited ? ReadResultLine(resultpath) : String(kExecError);
-      unlink(resultpath);
+    String failure = ReadExecFailure(report);
+    if (!failure.IsEmpty()) {
+      errmsg = waited ? failure : String(kExecError);
       return false;
     }
   }
@@ -240,40 +204,6 @@ bool Evaluate(int status, bool waited, const char* resultpath, int& exitcode, St
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
-
-int64_t GetUniqueThreadID() {
-  int32_t shifted = static_cast<int32_t>(static_cast<uint32_t>(getpid()) << 8);
-  return static_cast<int64_t>(shifted) + static_cast<int64_t>(pthread_self());
-}
-
-bool gettempfilename(char* buf, int size, const char* name) {
-  if (buf == nullptr) return false;
-  if (size > 0) buf[0] = '\0';
-  if (size < 16) return false;
-  String dir = TempDirectory();
-  if (dir.Length() + 16 > size) return false;
-  if (name != nullptr) {
-    (dir + name).StrCpy(buf, size);
-    return true;
-  }
-  char prefix[48];
-  std::snprintf(prefix, sizeof prefix, "tmp-%ld-", static_cast<long>(GetUniqueThreadID()));
-  String base = dir + prefix;
-  for (int i = 0; i < 1999; ++i) {
-    char num[16];
-    std::snprintf(num, sizeof num, "%d", i);
-    String candidate = base + num;
-    if (candidate.Length() >= size) return false;  // a cut name would be another file
-    // Any entry of that name, even a dangling symbolic link, makes the name
-    // taken: creating the file through a planted link would write elsewhere.
-    struct stat st;
-    if (lstat(candidate.CStr(), &st) != 0) {
-      candidate.StrCpy(buf, size);
-      return true;
-    }
-  }
-  return false;
-}
 
 void SplitCommandLine(const char* cmdline, TCommandLine& out) {
   out.argc = 0;
@@ -310,11 +240,11 @@ void SplitCommandLine(const char* cmdline, TCommandLine& out) {
 
 bool SystemEx(const char* cmdline, const char* workdir, uint32_t timelimit, int& exitcode,
               String& errmsg) {
-  return SystemEx2(cmdline, workdir, nullptr, nullptr, nullptr, timelimit, exitcode, errmsg);
+  return SystemEx2(cmdline, workdir, -1, -1, -1, timelimit, exitcode, errmsg);
 }
 
-bool SystemEx2(const char* cmdline, const char* workdir, const char* infile, const char* outfile,
-               const char* errfile, uint32_t timelimit, int& exitcode, String& errmsg) {
+bool SystemEx2(const char* cmdline, const char* workdir, int infd, int outfd, int errfd,
+               uint32_t timelimit, int& exitcode, String& errmsg) {
   errmsg = "";
   ChildPlan plan;
   SplitCommandLine(cmdline, plan.cmd);
@@ -324,23 +254,24 @@ bool SystemEx2(const char* cmdline, const char* workdir, const char* infile, con
     plan.cmd.argv[0] = plan.cmd.text;
     plan.cmd.argv[1] = nullptr;
   }
-  if (infile != nullptr) plan.infile = infile;
-  if (outfile != nullptr) plan.outfile = outfile;
-  if (errfile != nullptr) plan.errfile = errfile;
-  // Two separate opens of one file would make the two streams overwrite
-  // each other from offset 0; one shared open file keeps both in order.
-  plan.err_to_out = std::strcmp(plan.outfile, plan.errfile) == 0;
+  plan.in = infd;
+  plan.out = outfd;
+  plan.err = errfd;
   if (workdir != nullptr && workdir[0] != '\0') plan.workdir = workdir;
-
-  // The child changes directory before it writes its result file, so a
-  // relative temporary directory is pinned to the agent's own directory.
-  String dir = TempDirectory();
-  if (dir[1] != '/') dir = IncludeTrailingPathDelimiter(GetCurrentDir()) + dir;
-  String resultpath = dir + "tmporv-";
-  plan.resultprefix = static_cast<size_t>(resultpath.Length());
-  resultpath.SetLength(resultpath.Length() + 32);  // pid digits, ".txt", NUL
-  plan.resultpath = resultpath.Data();
   plan.texts = &ErrnoTexts::Get();
+
+  // A child that cannot start its program says why through this pipe. Both
+  // ends are close-on-exec: a successful exec closes the child's end, and no
+  // other child of the agent keeps a copy.
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    errmsg = "fork error";
+    return false;
+  }
+  UniqueFd report(fds[0]);
+  UniqueFd report_w(fds[1]);
+  fcntl(report.get(), F_SETFL, O_NONBLOCK);
+  plan.report = report_w.get();
 
   pid_t pid;
   {
@@ -348,12 +279,11 @@ bool SystemEx2(const char* cmdline, const char* workdir, const char* infile, con
     pid = fork();
     if (pid == 0) RunChild(plan);
   }
+  report_w.reset();
   if (pid < 0) {
     errmsg = "fork error";
     return false;
   }
-  // The parent's copy of the result path, completed the way the child does.
-  std::snprintf(plan.resultpath + plan.resultprefix, 32, "%ld.txt", static_cast<long>(pid));
 
   int status = 0;
   if (timelimit == kSystemExNoWait) {
@@ -364,7 +294,7 @@ bool SystemEx2(const char* cmdline, const char* workdir, const char* infile, con
     int64_t step = 1;
     for (;;) {
       pid_t r = WaitRetry(pid, &status, WNOHANG);
-      if (r == pid) return Evaluate(status, false, plan.resultpath, exitcode, errmsg);
+      if (r == pid) return Evaluate(status, false, report.get(), exitcode, errmsg);
       if (r < 0) return true;  // no longer ours to wait for
       int64_t left = until - MonotonicMs();
       if (left <= 0) break;
@@ -394,8 +324,9 @@ bool SystemEx2(const char* cmdline, const char* workdir, const char* infile, con
     if (timelimit != 0) {
       int64_t now = MonotonicMs();
       if ((now / 1000 - start_s) * 1000 > static_cast<int64_t>(timelimit)) {
-        kill(-pid, SIGKILL);  // the program's own children too
-        if (kill(pid, SIGKILL) != 0) {
+        // The child leads its own session and process group: the whole group
+        // goes, so nothing the program started outlives its time limit.
+        if (kill(-pid, SIGKILL) != 0 && kill(pid, SIGKILL) != 0) {
           errmsg = "cannot terminate process";
           ReapLater(pid);
           return false;
@@ -411,7 +342,7 @@ bool SystemEx2(const char* cmdline, const char* workdir, const char* infile, con
     SleepMs(sleep_ms);
     step = std::min<int64_t>(step * 2, 1000);
   }
-  return Evaluate(status, true, plan.resultpath, exitcode, errmsg);
+  return Evaluate(status, true, report.get(), exitcode, errmsg);
 }
 
 String GetFirstMatchedFile(const String& path) {

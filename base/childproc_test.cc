@@ -1,6 +1,8 @@
 #include "base/childproc.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/environment.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -25,41 +26,6 @@ using Clock = std::chrono::steady_clock;
 double SecondsSince(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
 }
-
-// Sets or unsets TMPDIR and TMP for one test and restores them afterwards.
-// The environment lock is held only while the variables change, never across
-// the calls under test (they take it themselves).
-class TempEnv {
- public:
-  TempEnv(const char* tmpdir, const char* tmp) {
-    auto lock = LockEnvironment();
-    Save("TMPDIR", &old_tmpdir_, &had_tmpdir_);
-    Save("TMP", &old_tmp_, &had_tmp_);
-    Put("TMPDIR", tmpdir);
-    Put("TMP", tmp);
-  }
-  ~TempEnv() {
-    auto lock = LockEnvironment();
-    Put("TMPDIR", had_tmpdir_ ? old_tmpdir_.c_str() : nullptr);
-    Put("TMP", had_tmp_ ? old_tmp_.c_str() : nullptr);
-  }
-
- private:
-  static void Save(const char* name, std::string* value, bool* had) {
-    const char* v = getenv(name);
-    *had = v != nullptr;
-    if (v) *value = v;
-  }
-  static void Put(const char* name, const char* value) {
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  std::string old_tmpdir_, old_tmp_;
-  bool had_tmpdir_ = false, had_tmp_ = false;
-};
 
 std::vector<std::string> Split(const char* line) {
   TCommandLine cl;
@@ -90,6 +56,17 @@ std::vector<pid_t> OwnChildren() {
   closedir(d);
   return kids;
 }
+
+// True while pid names a process that has not ended (a zombie has ended).
+bool Alive(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+// A file of the test's folder open for reading and writing.
+int OpenRw(const std::string& path) { return open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600); }
 
 // ---------------------------------------------------------------------------
 // Command-line splitting
@@ -132,21 +109,10 @@ TEST(SplitCommandLine, StopsWhenTheTextAreaIsFull) {
 // Running children
 
 TEST(SystemEx, MissingProgramReportsExecError) {
-  testutil::TempDir tmp;
-  TempEnv env(tmp.path().c_str(), nullptr);
   int code = -1;
   String msg;
   EXPECT_FALSE(SystemEx("/nonexistent/orv-no-such-program arg", nullptr, 5000, code, msg));
   EXPECT_EQ(msg.ToStd(), "exec error: No such file or directory");
-  // The child result file was read and removed.
-  DIR* d = opendir(tmp.path().c_str());
-  ASSERT_NE(d, nullptr);
-  int entries = 0;
-  while (struct dirent* e = readdir(d)) {
-    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++entries;
-  }
-  closedir(d);
-  EXPECT_EQ(entries, 0);
 }
 
 TEST(SystemEx, EmptyCommandLineIsAnExecError) {
@@ -183,51 +149,53 @@ TEST(SystemEx, KilledBySignalIsAbnormal) {
   EXPECT_EQ(msg.ToStd(), "abnormal termination");
 }
 
-TEST(SystemEx, TimeLimitKillsTheChild) {
+TEST(SystemEx, TimeLimitKillsTheChildAndWhatItStarted) {
+  testutil::TempDir tmp;
+  const std::string pidfile = tmp.File("bg.pid");
   int code = -1;
   String msg;
   auto t0 = Clock::now();
-  EXPECT_FALSE(SystemEx("sleep 10", nullptr, 2000, code, msg));
+  EXPECT_FALSE(SystemEx(("sh -c 'sleep 300 & echo $! >" + pidfile + "; sleep 10'").c_str(),
+                        nullptr, 2000, code, msg));
   double took = SecondsSince(t0);
   EXPECT_EQ(msg.ToStd(), "abnormal termination");
   EXPECT_GE(took, 1.9);
   EXPECT_LE(took, 3.3);
+  // The background child went with the script, not only the script.
+  pid_t bg = atoi(testutil::ReadFile(pidfile).c_str());
+  ASSERT_GT(bg, 0);
+  for (int i = 0; i < 100 && Alive(bg); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_FALSE(Alive(bg));
+  if (Alive(bg)) kill(bg, SIGKILL);
 }
 
-TEST(SystemEx2, ArgumentsAndStreamsReachTheProgram) {
+TEST(SystemEx2, StreamsGoToTheGivenDescriptors) {
   testutil::TempDir tmp;
   std::string out = tmp.File("out");
   int code = -1;
   String msg;
-  ASSERT_TRUE(SystemEx2("printf [%s] a 'b c' d", nullptr, nullptr, out.c_str(), nullptr, 5000,
-                        code, msg));
+  int fd = OpenRw(out);
+  ASSERT_TRUE(SystemEx2("printf [%s] a 'b c' d", nullptr, -1, fd, -1, 5000, code, msg));
+  close(fd);
   EXPECT_EQ(testutil::ReadFile(out), "[a][b c][d]");
 
   std::string in = tmp.File("in");
   testutil::WriteFile(in, "from stdin\n");
-  ASSERT_TRUE(SystemEx2("cat", nullptr, in.c_str(), out.c_str(), nullptr, 5000, code, msg));
+  int infd = open(in.c_str(), O_RDONLY);
+  fd = OpenRw(out);
+  ASSERT_TRUE(SystemEx2("cat", nullptr, infd, fd, -1, 5000, code, msg));
+  close(infd);
+  close(fd);
   EXPECT_EQ(testutil::ReadFile(out), "from stdin\n");
-}
 
-TEST(SystemEx2, OutputAndErrorToOneFileKeepBoth) {
-  testutil::TempDir tmp;
-  std::string out = tmp.File("both");
-  int code = -1;
-  String msg;
-  ASSERT_TRUE(SystemEx2("sh -c 'echo one; echo two >&2; echo three'", nullptr, nullptr,
-                        out.c_str(), out.c_str(), 5000, code, msg));
-  EXPECT_EQ(testutil::ReadFile(out), "one\ntwo\nthree\n");
-}
-
-TEST(SystemEx2, MissingInputFileReadsAsEmpty) {
-  testutil::TempDir tmp;
-  std::string out = tmp.File("out");
-  int code = -1;
-  String msg;
-  ASSERT_TRUE(SystemEx2("cat", nullptr, tmp.File("absent").c_str(), out.c_str(), nullptr, 5000,
+  // Output and error on one descriptor keep both, in order.
+  fd = OpenRw(out);
+  ASSERT_TRUE(SystemEx2("sh -c 'echo one; echo two >&2; echo three'", nullptr, -1, fd, fd, 5000,
                         code, msg));
-  EXPECT_EQ(code, 0);
-  EXPECT_EQ(testutil::ReadFile(out), "");
+  close(fd);
+  EXPECT_EQ(testutil::ReadFile(out), "one\ntwo\nthree\n");
 }
 
 TEST(SystemEx2, WorkingDirectory) {
@@ -235,23 +203,14 @@ TEST(SystemEx2, WorkingDirectory) {
   std::string out = tmp.File("out");
   int code = -1;
   String msg;
-  ASSERT_TRUE(SystemEx2("pwd", tmp.path().c_str(), nullptr, out.c_str(), nullptr, 5000, code, msg));
+  int fd = OpenRw(out);
+  ASSERT_TRUE(SystemEx2("pwd", tmp.path().c_str(), -1, fd, -1, 5000, code, msg));
+  close(fd);
   char real[4096];
   ASSERT_NE(realpath(tmp.path().c_str(), real), nullptr);
   EXPECT_EQ(testutil::ReadFile(out), std::string(real) + "\n");
   // A working directory that does not exist stops the program from starting.
   EXPECT_FALSE(SystemEx("true", tmp.File("absent").c_str(), 5000, code, msg));
-  EXPECT_EQ(msg.ToStd(), "exec error: No such file or directory");
-}
-
-TEST(SystemEx2, RelativeTempDirectoryStillFindsTheResultFile) {
-  // With no temporary directory set the result file lives in the agent's own
-  // directory, even though the child has changed to another one.
-  TempEnv env(nullptr, nullptr);
-  testutil::TempDir tmp;
-  int code = -1;
-  String msg;
-  EXPECT_FALSE(SystemEx("orv-no-such-program", tmp.path().c_str(), 5000, code, msg));
   EXPECT_EQ(msg.ToStd(), "exec error: No such file or directory");
 }
 
@@ -284,70 +243,6 @@ TEST(SystemEx2, NoWaitReportsAFailedStartAtOnce) {
   EXPECT_LT(SecondsSince(t0), 0.9);
   EXPECT_TRUE(SystemEx("sh -c 'exit 4'", nullptr, kSystemExNoWait, code, msg));
   EXPECT_EQ(code, 4);
-}
-
-// ---------------------------------------------------------------------------
-// Temporary names
-
-TEST(GetTempFileName, RejectsSmallBuffers) {
-  char buf[64];
-  std::memset(buf, 'x', sizeof buf);
-  EXPECT_FALSE(gettempfilename(buf, 15, nullptr));
-  EXPECT_EQ(buf[0], '\0');
-  EXPECT_FALSE(gettempfilename(nullptr, 64, nullptr));
-  TempEnv env("/a/directory/name/that/is/long", nullptr);  // 31 + "/" + 16 > 40
-  EXPECT_FALSE(gettempfilename(buf, 40, "x"));
-  EXPECT_EQ(buf[0], '\0');
-}
-
-TEST(GetTempFileName, FallsBackToWorkingDirectory) {
-  TempEnv env(nullptr, nullptr);
-  char buf[512];
-  ASSERT_TRUE(gettempfilename(buf, sizeof buf, nullptr));
-  EXPECT_EQ(std::string(buf).rfind("./tmp-", 0), 0u) << buf;
-  ASSERT_TRUE(gettempfilename(buf, sizeof buf, "named.txt"));
-  EXPECT_STREQ(buf, "./named.txt");
-}
-
-TEST(GetTempFileName, UsesTmpdirThenTmp) {
-  testutil::TempDir a, b;
-  char buf[512];
-  {
-    TempEnv env(a.path().c_str(), b.path().c_str());
-    ASSERT_TRUE(gettempfilename(buf, sizeof buf, "n"));
-    EXPECT_EQ(std::string(buf), a.path() + "/n");
-  }
-  {
-    TempEnv env(nullptr, b.path().c_str());
-    ASSERT_TRUE(gettempfilename(buf, sizeof buf, "n"));
-    EXPECT_EQ(std::string(buf), b.path() + "/n");
-  }
-}
-
-TEST(GetTempFileName, SkipsNamesThatExist) {
-  testutil::TempDir tmp;
-  TempEnv env(tmp.path().c_str(), nullptr);
-  char buf[512];
-  ASSERT_TRUE(gettempfilename(buf, sizeof buf, nullptr));
-  std::string first = buf;
-  std::string expect = tmp.path() + "/tmp-" + std::to_string(GetUniqueThreadID()) + "-0";
-  EXPECT_EQ(first, expect);
-  testutil::WriteFile(first, "");
-  ASSERT_EQ(symlink("nowhere", (tmp.path() + "/tmp-" + std::to_string(GetUniqueThreadID()) +
-                                "-1").c_str()),
-            0);
-  ASSERT_TRUE(gettempfilename(buf, sizeof buf, nullptr));
-  EXPECT_EQ(std::string(buf), expect.substr(0, expect.size() - 1) + "2");
-}
-
-TEST(GetUniqueThreadID, DiffersBetweenThreads) {
-  int64_t mine = GetUniqueThreadID();
-  EXPECT_EQ(mine, static_cast<int64_t>(static_cast<int32_t>(getpid() << 8)) +
-                      static_cast<int64_t>(pthread_self()));
-  int64_t other = 0;
-  std::thread t([&] { other = GetUniqueThreadID(); });
-  t.join();
-  EXPECT_NE(mine, other);
 }
 
 // ---------------------------------------------------------------------------

@@ -24,4 +24,9 @@ void SetEnvVar(const char* name, const String& value) {
   setenv(name, copy.CStr(), 1);
 }
 
+void UnsetEnvVar(const char* name) {
+  std::lock_guard<std::mutex> lock(EnvMutex());
+  unsetenv(name);
+}
+
 std::unique_lock<std::mutex> LockEnvironment() { return std::unique_lock<std::mutex>(EnvMutex()); }

@@ -16,6 +16,8 @@
 bool GetEnvVar(const char* name, String& value);
 // Sets the variable, replacing any earlier value.
 void SetEnvVar(const char* name, const String& value);
+// Removes the variable.
+void UnsetEnvVar(const char* name);
 // Held around fork() so that the child inherits a consistent environment.
 std::unique_lock<std::mutex> LockEnvironment();
 

@@ -1,5 +1,6 @@
 #include "monitors/helper_script.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,10 +14,6 @@
 #include "base/environment.h"
 
 namespace {
-
-bool IsShellLiteral(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("/._-+,:@%=", c) != nullptr;
-}
 
 // The next byte of f after any white space, or EOF.
 int SkipSpace(FILE* f) {
@@ -44,31 +41,17 @@ String QuoteShellWord(const String& word) {
   return out;
 }
 
-String ShellPathWord(const String& path) {
-  for (int i = 1; i <= path.Length(); ++i) {
-    if (!IsShellLiteral(path[i])) return QuoteShellWord(path);
-  }
-  return path;
-}
-
-String HelperCommandLine(const String& script, const String* arg, const String& outfile) {
-  String out = ShellPathWord(outfile);
+String HelperCommandLine(const String& script, const String* arg) {
   String cmd = script;
   if (arg != nullptr) {
     cmd += ' ';
     cmd += QuoteShellWord(*arg);
   }
-  cmd += " 1>";
-  cmd += out;
-  cmd += " 2>";
-  cmd += out;
-  cmd += " 3>";
-  cmd += out;
   return cmd;
 }
 
-int RunShellCommand(const char* cmdline) {
-  if (cmdline == nullptr) return -1;
+int RunShellCommand(const char* cmdline, const int fds[3]) {
+  if (cmdline == nullptr || fds == nullptr) return -1;
   // Prepared before fork: between fork and exec the child of a threaded
   // process may only make async-signal-safe calls.
   char arg0[] = "sh";
@@ -79,6 +62,15 @@ int RunShellCommand(const char* cmdline) {
     std::unique_lock<std::mutex> env = LockEnvironment();
     pid = fork();
     if (pid == 0) {
+      // Copies above 3 first, so that a source that is itself 1, 2 or 3 is
+      // not overwritten; dup2 leaves the copies on 1, 2 and 3 open across
+      // exec, the high ones close.
+      int high[3];
+      for (int i = 0; i < 3; ++i) {
+        high[i] = fcntl(fds[i], F_DUPFD_CLOEXEC, 10);
+        if (high[i] < 0) _exit(127);
+      }
+      for (int i = 0; i < 3; ++i) dup2(high[i], i + 1);
       execve("/bin/sh", argv, environ);
       _exit(127);
     }
@@ -90,6 +82,15 @@ int RunShellCommand(const char* cmdline) {
     r = waitpid(pid, &status, 0);
   } while (r < 0 && errno == EINTR);
   return r == pid ? status : -1;
+}
+
+int OpenAgain(const String& path, bool read) {
+  String p = path;
+  int fd;
+  do {
+    fd = open(p.CStr(), (read ? O_RDONLY : O_WRONLY) | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
 }
 
 void TTempFile::Reset(const char* path) {

@@ -4,10 +4,12 @@
 // and reading a leading number from a script's output.
 //
 // The helper-script command line is the script path, optionally a blank and
-// one argument, then " 1>" OUT " 2>" OUT " 3>" OUT: standard output, standard
-// error and descriptor 3 of the script all go to the one file OUT. The
-// argument is always one shell word, single-quoted, so that nothing in it is
-// interpreted by the shell.
+// one argument. The argument is always one shell word, single-quoted, so that
+// nothing in it is interpreted by the shell. The script's standard output,
+// standard error and descriptor 3 go to one file the agent made in its
+// private folder, each through its own open (so each writes from the start
+// of the file, as three redirections of the shell would), and the agent
+// reads the answer back through the descriptor it holds.
 //
 // Thread safety: every function may be called from any thread at once. A
 // TTempFile belongs to one thread.
@@ -23,20 +25,21 @@
 // stops at the first zero byte of word, as any C text would.
 String QuoteShellWord(const String& word);
 
-// path unchanged when it holds only characters the shell takes literally
-// (letters, digits and / . _ - + , : @ % =), else QuoteShellWord(path).
-String ShellPathWord(const String& path);
-
-// script, then (when arg is not null) a blank and QuoteShellWord(*arg), then
-// " 1>", " 2>" and " 3>", each followed directly by ShellPathWord(outfile).
-String HelperCommandLine(const String& script, const String* arg, const String& outfile);
+// script, then (when arg is not null) a blank and QuoteShellWord(*arg).
+String HelperCommandLine(const String& script, const String* arg);
 
 // Runs cmdline with "/bin/sh -c", in the agent's working directory and
-// environment, and waits for it without a time limit. Returns the wait status
-// of the shell, or -1 when the shell could not be started or waited for. The
+// environment, with descriptors 1, 2 and 3 on copies of fds[0], fds[1] and
+// fds[2], and waits for it without a time limit. Returns the wait status of
+// the shell, or -1 when the shell could not be started or waited for. The
 // fork happens under the environment lock, so the shell never inherits a
 // half-rewritten environment.
-int RunShellCommand(const char* cmdline);
+int RunShellCommand(const char* cmdline, const int fds[3]);
+
+// Opens the file at path (just created in the agent's private folder) once
+// more, for writing (or reading when read is true), close-on-exec, without
+// following a link: one more independent position in the same file.
+int OpenAgain(const String& path, bool read = false);
 
 // A temporary file path that the owner deletes when it goes out of scope (or
 // earlier, with Remove). Whether the file exists does not matter. Not

@@ -1,10 +1,12 @@
 #include "monitors/process_tests.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <functional>
 
-#include "base/childproc.h"
 #include "base/paths.h"
+#include "base/private_tmp.h"
 #include "base/resources.h"
 #include "config/settings.h"
 #include "monitors/helper_script.h"
@@ -39,19 +41,25 @@ bool CheckScript(const String& script, const THelper& names, String& err) {
 // "301" text.
 using TOutputReader = std::function<String(FILE*)>;
 
-// Runs script (with arg, when not null) into a fresh output file and hands
-// the file to read. Empty on success, else the "301" text. The output file
-// is gone when this returns, whatever happened.
+// Runs script (with arg, when not null) with its output going to a fresh
+// file of the agent's private folder, and hands that file to read. Empty on
+// success, else the "301" text. The file is gone when this returns.
 String RunHelper(const String& script, const String* arg, const TOutputReader& read) {
-  char name[32];
-  std::snprintf(name, sizeof name, "tmporv-%ld.txt", static_cast<long>(GetUniqueThreadID()));
-  char path[512];
-  if (!gettempfilename(path, sizeof path, name)) return "cannot get temp file";
-  TTempFile output(path);
-  String cmdline = HelperCommandLine(script, arg, String(path));
-  if (RunShellCommand(cmdline.CStr()) == -1) return "Cannot execute script";
-  UniqueFile f(std::fopen(path, "re"));
+  String path, why;
+  UniqueFd out(CreatePrivateFile(nullptr, 0600, path, why));
+  if (!out.valid()) return "cannot get temp file";
+  UniqueFd err(OpenAgain(path));
+  UniqueFd fd3(OpenAgain(path));
+  unlink(path.CStr());  // the descriptors are all anyone needs
+  if (!err.valid() || !fd3.valid()) return "cannot get temp file";
+  String cmdline = HelperCommandLine(script, arg);
+  const int fds[3] = {out.get(), err.get(), fd3.get()};
+  if (RunShellCommand(cmdline.CStr(), fds) == -1) return "Cannot execute script";
+  // The script's standard output shared this descriptor's position.
+  if (lseek(out.get(), 0, SEEK_SET) != 0) return "Cannot get script results";
+  UniqueFile f(fdopen(out.get(), "r"));
   if (!f) return "Cannot get script results";
+  out.release();
   return read(f.get());
 }
 

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "base/private_tmp.h"
 #include "config/settings.h"
 #include "tests/testutil.h"
 
@@ -53,6 +54,8 @@ TEST(ProcessHandlers, RepliesForEachScript) {
       {&TORVSettings::ProcCntScript, "echo '  3 processes running'\n", count, "\nsshd\n",
        "200\n3\n"},
       {&TORVSettings::ProcCntScript, "echo 4 >&2\n", count, "\nsshd\n", "200\n4\n"},
+      // Each stream writes from the start of the file, over what another wrote.
+      {&TORVSettings::ProcCntScript, "echo oops >&2; echo 3\n", count, "\nsshd\n", "200\n3\n"},
       {&TORVSettings::CpuUsageScript, "echo 2.5 >&3\n", cpu, "", "200\n2.5000\n"},
       {&TORVSettings::ProcListScript, "printf '1 init\\n\\n2 sshd\\n'\n", list, "",
        "200\n1 init%0D%0A2 sshd%0D%0A\n"},
@@ -70,7 +73,9 @@ TEST(ProcessHandlers, RepliesForEachScript) {
     c.handler(request, reply);
     EXPECT_EQ(reply.ToStd(), c.want) << c.body;
     // Every output file is gone once the handler has answered.
-    UniqueDir d(opendir(tmp.path().c_str()));
+    String err;
+    UniqueDir d(opendir(PrivateTmpFolder(err).CStr()));
+    ASSERT_TRUE(d) << err.ToStd();
     while (struct dirent* e = readdir(d.get())) EXPECT_EQ(e->d_name[0], '.') << e->d_name;
   }
 }

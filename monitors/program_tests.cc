@@ -13,6 +13,8 @@
 #include "agent/program_request.h"
 #include "base/childproc.h"
 #include "base/environment.h"
+#include "base/oserror.h"
+#include "base/private_tmp.h"
 #include "base/resources.h"
 #include "config/settings.h"
 #include "monitors/helper_script.h"
@@ -28,28 +30,20 @@ bool StartsWithScriptRes(const String& line) {
 
 enum class TWriteResult { kOk, kCannotCreate, kShortWrite };
 
-// Creates path (it must not exist yet) and writes text into it. The file is
-// opened, written and closed while no child process can be forked: a child
-// that inherited the open descriptor, even for the instant before its own
-// exec, would make the script "busy" and impossible to execute.
-TWriteResult WriteNewFile(const char* path, const String& text) {
+// Creates a new executable file (mode 0700) in the private folder dir and
+// writes text into it; path receives its name. The file is created, written
+// and closed while no child process can be forked: a child that inherited
+// the open descriptor, even for the instant before its own exec, would make
+// the script "busy" and impossible to execute.
+TWriteResult WriteNewScript(const String& dir, const String& text, String& path) {
   std::unique_lock<std::mutex> no_fork = LockEnvironment();
-  int raw;
-  do {
-    raw = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0700);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return TWriteResult::kCannotCreate;
-  UniqueFd fd(raw);
-  const char* p = text.Data();
-  int left = text.Length();
-  while (left > 0) {
-    ssize_t n = write(fd.get(), p, static_cast<size_t>(left));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return TWriteResult::kShortWrite;
-    p += n;
-    left -= static_cast<int>(n);
+  String why;
+  UniqueFd fd(CreateFileIn(dir, nullptr, 0700, path, why));
+  if (!fd.valid()) return TWriteResult::kCannotCreate;
+  if (WriteFull(fd.get(), text.Data(), static_cast<size_t>(text.Length())) < 0 ||
+      close(fd.release()) != 0) {
+    return TWriteResult::kShortWrite;
   }
-  if (close(fd.release()) != 0) return TWriteResult::kShortWrite;
   return TWriteResult::kOk;
 }
 
@@ -99,36 +93,37 @@ void ProcessTest_ShellScript(const VQRequest& request, ORVReply& reply) {
   const uint32_t timelimit = ScriptTimeLimitMs(orvDecodeInt(request.GetParam(4, 1)));
   const int lines = orvDecodeInt(request.GetParam(5, 1));
 
-  char path[512];
-  if (!gettempfilename(path, sizeof path, nullptr)) {
+  String why;
+  String dir = PrivateTmpFolder(why);
+  if (dir.IsEmpty()) {
     reply.SetResult("301") += "Cannot get temp file";
     return;
   }
+  String path;
   TTempFile script_file;
-  switch (WriteNewFile(path, script)) {
+  switch (WriteNewScript(dir, script, path)) {
     case TWriteResult::kCannotCreate:
-      // Not ours: a file that appeared under this name is left alone.
       reply.SetResult("301") += "Cannot create temp file";
       return;
     case TWriteResult::kShortWrite:
-      unlink(path);
+      unlink(path.CStr());
       reply.SetResult("301") += "cannot create temp file";
       return;
     case TWriteResult::kOk:
-      script_file.Reset(path);
+      script_file.Reset(path.CStr());
       break;
   }
-  if (chmod(script_file.Path(), 0775) != 0) {
-    reply.SetResult("301") += "Cannot set exec flag for script";
-    return;
-  }
-  // The script file exists now, so this name differs from it.
-  char outpath[512];
-  if (!gettempfilename(outpath, sizeof outpath, nullptr)) {
+  // The output file loses its name at once: the script and its children
+  // write through the descriptors they are given, and the agent reads back
+  // through its own. Standard input is the same file from its start.
+  String outpath;
+  UniqueFd out_fd(CreateFileIn(dir, nullptr, 0600, outpath, why));
+  UniqueFd in_fd(out_fd.valid() ? OpenAgain(outpath, true) : -1);
+  if (out_fd.valid()) unlink(outpath.CStr());
+  if (!in_fd.valid()) {
     reply.SetResult("301") += "Cannot get temp file";
     return;
   }
-  TTempFile output_file(outpath);
 
   String cmdline = templ.ReplaceAll("%script%", script_file.Path(), 0);
   cmdline = cmdline.ReplaceAll("%params%", params.CStr(), 0);
@@ -138,20 +133,22 @@ void ProcessTest_ShellScript(const VQRequest& request, ORVReply& reply) {
   }
   int exitcode = 0;
   String err;
-  if (!SystemEx2(cmdline.CStr(), nullptr, outpath, outpath, outpath, timelimit, exitcode, err)) {
+  if (!SystemEx2(cmdline.CStr(), nullptr, in_fd.get(), out_fd.get(), out_fd.get(), timelimit,
+                 exitcode, err)) {
     reply.SetResult("301") += String("Script execution error: ") + err;
     return;
   }
-  UniqueFile f(std::fopen(outpath, "re"));
+  UniqueFile f;
+  if (lseek(out_fd.get(), 0, SEEK_SET) == 0) f.reset(fdopen(out_fd.get(), "r"));
   if (!f) {
     reply.SetResult("301") += "Cannot get script results";
     return;
   }
+  out_fd.release();
   String result_line;
   String output;
   ReadScriptOutput(f.get(), lines, result_line, output);
   f.reset();
-  output_file.Remove();
   script_file.Remove();
   reply.SetResult("200");
   reply.AddStringParam(result_line, 1);

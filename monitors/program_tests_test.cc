@@ -2,12 +2,14 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <string>
 
 #include "base/childproc.h"
 #include "base/environment.h"
+#include "base/private_tmp.h"
 #include "config/settings.h"
 #include "protocol/value_codec.h"
 #include "tests/testutil.h"
@@ -102,11 +104,13 @@ class ShellScriptHandlerTest : public ::testing::Test {
     return reply.ToStd();
   }
   int TempEntries() const {
+    String err;
+    String dir = PrivateTmpFolder(err);
     int n = 0;
-    DIR* d = opendir(tmp_.path().c_str());
-    while (struct dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
+    DIR* d = opendir(dir.CStr());
+    while (d != nullptr && readdir(d) != nullptr) ++n;
+    if (d != nullptr) closedir(d);
+    return n - 2;  // "." and ".."
   }
 
   testutil::TempDir tmp_;
@@ -141,10 +145,13 @@ TEST_F(ShellScriptHandlerTest, ProgramThatCannotStartCleansUp) {
 }
 
 TEST_F(ShellScriptHandlerTest, UnusableTempDirectory) {
-  SetEnvVar("TMPDIR", String(("/" + std::string(600, 'd')).c_str()));
-  EXPECT_EQ(Run("%script%", "echo x\n", "", "5", "1"), "301\nCannot get temp file");
+  // Missing, or writable by everyone without the sticky bit.
   SetEnvVar("TMPDIR", String(tmp_.File("absent").c_str()));
-  EXPECT_EQ(Run("%script%", "echo x\n", "", "5", "1"), "301\nCannot create temp file");
+  EXPECT_EQ(Run("%script%", "echo x\n", "", "5", "1"), "301\nCannot get temp file");
+  ASSERT_EQ(mkdir(tmp_.File("open").c_str(), 0700), 0);
+  ASSERT_EQ(chmod(tmp_.File("open").c_str(), 0777), 0);
+  SetEnvVar("TMPDIR", String(tmp_.File("open").c_str()));
+  EXPECT_EQ(Run("%script%", "echo x\n", "", "5", "1"), "301\nCannot get temp file");
 }
 
 }  // namespace

@@ -151,6 +151,18 @@ bool PortAnswers(int port, int timeout_ms) {
   return false;
 }
 
+std::string PrivateTmpIn(const std::string& folder) {
+  std::string found;
+  DIR* d = opendir(folder.c_str());
+  if (d == nullptr) return found;
+  while (struct dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name.size() == 10 && name.compare(0, 4, "orv-") == 0) found = folder + "/" + name;
+  }
+  closedir(d);
+  return found;
+}
+
 AgentProcess::AgentProcess(const std::string& config_extra, const std::vector<std::string>& flags)
     : flags_(flags) {
   port_ = FreePort();

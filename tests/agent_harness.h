@@ -62,6 +62,10 @@ class AgentProcess {
   std::vector<std::string> flags_;
 };
 
+// The agent's private folder ("orv-" and six characters) inside the
+// temporary folder folder; empty when there is none.
+std::string PrivateTmpIn(const std::string& folder);
+
 // Connects to 127.0.0.1:port; true when something accepts within timeout_ms.
 bool PortAnswers(int port, int timeout_ms);
 // True when process pid holds a socket listening on TCP port: an agent that

@@ -81,7 +81,8 @@ TEST_F(UpgradeE2ETest, LengthBounds) {
     EXPECT_EQ(BeginWhenFree(agent_->port(), c.length), std::string(c.reply) + "\r") << c.length;
   }
   EXPECT_TRUE(testutil::Eventually(
-      [] { return !testutil::Exists(agent_->dir().File("orv__.upd")); }, 3000));  // dropped with the claim
+      [] { return !testutil::Exists(testutil::PrivateTmpIn(agent_->dir().path()) + "/orv__.upd"); },
+      3000));  // dropped with the claim
 }
 
 TEST_F(UpgradeE2ETest, SecondClaimWhileReceivingIs302) {
@@ -106,8 +107,8 @@ TEST_F(UpgradeE2ETest, WrongDigestIs300AndDeletesModule) {
                                      .ToStd()));
     EXPECT_EQ(testutil::ReadReplyText(*s, kKey), "300\nWrong CRC\n\r");
   }
-  EXPECT_FALSE(testutil::Exists(agent_->dir().File("orv__.upd")));
-  EXPECT_FALSE(testutil::Exists(agent_->dir().File("orvupd__.sh")));
+  EXPECT_FALSE(testutil::Exists(testutil::PrivateTmpIn(agent_->dir().path()) + "/orv__.upd"));
+  EXPECT_FALSE(testutil::Exists(testutil::PrivateTmpIn(agent_->dir().path()) + "/orvupd__.sh"));
   // The claim is free again at once: the failure released it.
   std::string again;
   auto s = Begin(agent_->port(), "3000", &again, 0);
@@ -227,7 +228,7 @@ TEST(UpgradeRealTest, CopyIsReplacedAndComesBackOnSamePort) {
   EXPECT_EQ(info.status, 0) << info.err;
   EXPECT_EQ(info.out.substr(0, 24), "200\nAgentName=TZ Orvane\n");
   EXPECT_TRUE(testutil::ReadFile(agent.Path()) == testutil::ReadFile(ORV_AGENT_BIN));
-  EXPECT_EQ(access(agent.dir().File("orv__.upd").c_str(), F_OK), -1);
+  EXPECT_EQ(access((testutil::PrivateTmpIn(agent.dir().path()) + "/orv__.upd").c_str(), F_OK), -1);
   std::string console = testutil::ReadFile(agent.dir().File("console.out"));
   EXPECT_NE(console.find("Upgrade request received. Executing.."), std::string::npos);
 
@@ -240,7 +241,7 @@ TEST(UpgradeRealTest, CopyIsReplacedAndComesBackOnSamePort) {
   while ((reaped = waitpid(agent.pid(), &status, WNOHANG)) == 0 && Clock::now() < reap_deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(reaped, agent.pid());
-  EXPECT_EQ(access(agent.dir().File("orvupd__.sh").c_str(), F_OK), -1);
+  EXPECT_EQ(access((testutil::PrivateTmpIn(agent.dir().path()) + "/orvupd__.sh").c_str(), F_OK), -1);
 }
 
 }  // namespace
