@@ -27,14 +27,14 @@ std::string Encode(const std::string& text) {
   return orvEncodeStrings(String(text.c_str())).ToStd();
 }
 
-// Temporary files the agent left in its temporary folder.
+// Temporary files the agent left in its private temporary folder.
 std::vector<std::string> Leftovers(const AgentProcess& agent) {
   std::vector<std::string> found;
-  DIR* d = opendir(agent.dir().path().c_str());
+  DIR* d = opendir(testutil::PrivateTmpIn(agent.dir().path()).c_str());
   if (d == nullptr) return found;
   while (struct dirent* e = readdir(d)) {
     std::string name = e->d_name;
-    if (name.rfind("tmp", 0) == 0) found.push_back(name);
+    if (name != "." && name != "..") found.push_back(name);
   }
   closedir(d);
   return found;
