@@ -124,12 +124,10 @@ class Attacker {
   }
   // True once it runs as the unprivileged user and watches the folder.
   bool Ready() const {
+    const std::string mark = dir_ + "/attacker-ready";
     struct stat st;
-    for (int i = 0; i < 250; ++i) {
-      if (lstat((dir_ + "/attacker-ready").c_str(), &st) == 0) return st.st_uid == kNobody;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return testutil::Eventually([&] { return lstat(mark.c_str(), &st) == 0; }, 5000) &&
+           st.st_uid == kNobody;
   }
 
  private:
@@ -139,11 +137,6 @@ class Attacker {
 
 std::string Encode(const std::string& text) {
   return orvEncodeStrings(String(text.c_str())).ToStd();
-}
-
-void WriteScript(const std::string& path, const std::string& body) {
-  testutil::WriteFile(path, "#!/bin/sh\n" + body);
-  chmod(path.c_str(), 0755);
 }
 
 TEST(LocalAttackerTest, PlantedLinksAndFifosChangeNothing) {
@@ -156,9 +149,9 @@ TEST(LocalAttackerTest, PlantedLinksAndFifosChangeNothing) {
   const std::string canary = holder.File("canary");
   testutil::WriteFile(canary, kCanaryText);
   ASSERT_EQ(chmod(canary.c_str(), 0600), 0);
-  WriteScript(holder.File("pc.sh"), "echo 7\n");
-  WriteScript(holder.File("cpu.sh"), "echo 12.5\n");
-  WriteScript(holder.File("pl.sh"), "printf 'a\\nb\\n'\n");
+  testutil::WriteScript(holder.File("pc.sh"), "echo 7\n");
+  testutil::WriteScript(holder.File("cpu.sh"), "echo 12.5\n");
+  testutil::WriteScript(holder.File("pl.sh"), "printf 'a\\nb\\n'\n");
 
   // A pause before each shell script widens the gap the old agent left
   // between choosing the output name and the child opening it.
