@@ -1,6 +1,5 @@
 #include "agent/daemon.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,13 +12,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "agent/admission.h"
+#include "agent/acceptor.h"
 #include "agent/agent_info.h"
 #include "agent/flags.h"
 #include "agent/logging.h"
 #include "agent/replay_guard.h"
 #include "agent/selfcheck.h"
-#include "agent/session.h"
 #include "base/net.h"
 #include "base/oserror.h"
 #include "base/private_tmp.h"
@@ -98,7 +96,7 @@ struct TListener {
 
   void Close() {
     if (fd > 0) {
-      shutdown(fd, SHUT_RDWR);
+      StopAccepting(fd);
       close(fd);
     }
     fd = 0;
@@ -113,11 +111,18 @@ bool OpenListener(TListener& l, String& err) {
   return true;
 }
 
+// The listener from now on, for the session threads too.
+bool OpenAndAccept(TListener& l, String& err) {
+  if (!OpenListener(l, err)) return false;
+  AcceptOn(l.fd);
+  return true;
+}
+
 // After a failed execve the listener is already closed: serve on from the
 // same port, or stop when even that is impossible.
 void ResumeAfterFailedExec(TListener& l) {
   String err;
-  if (!OpenListener(l, err)) {
+  if (!OpenAndAccept(l, err)) {
     showmessage("Cannot open original port either. Terminating\n", LOCAL, msgBad);
     RemovePrivateTmp();
     _exit(4);
@@ -127,47 +132,19 @@ void ResumeAfterFailedExec(TListener& l) {
 void SwitchPort(TListener& l, int port) {
   l.Close();
   String err;
-  if (OpenListener(l, err)) {
+  if (OpenAndAccept(l, err)) {
     l.port = port;
     showmessage("Server port switching .. Ok\n", LOCAL, msgOk);
     return;
   }
   showmessage("Error: cannot open new port for listening\n", LOCAL, msgBad);
   ORVSettings.SetPort(l.port);
-  if (!OpenListener(l, err)) {
+  if (!OpenAndAccept(l, err)) {
     showmessage("Cannot open original port either. Terminating\n", LOCAL, msgBad);
     RemovePrivateTmp();
     _exit(4);
   }
   showmessage("Return to original port\n", LOCAL, msgBad);
-}
-
-// True when the peer is one of the enabled filter items. Whole items are
-// matched, so 127.0.0.1 does not pass a filter that lists only 127.0.0.10.
-bool PassesFilter(const TORVSettings& s, in_addr peer) {
-  if (!s.FilterActive) return true;
-  char ip[INET_ADDRSTRLEN];
-  if (!inet_ntop(AF_INET, &peer, ip, sizeof ip)) return false;
-  String item = String("\r\n") + ip + "\r\n";
-  return s.ActiveFilter.Pos(item) > 0;
-}
-
-// Takes a session slot for the peer, or reports why there is none: the
-// excess of one address is refused at once, so it neither waits for a slot
-// nor keeps other addresses from theirs.
-bool Admitted(in_addr peer) {
-  std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
-  switch (SessionAdmission().Admit(peer, s->MaxSessions, s->MaxSessionsPerAddr)) {
-    case TSessionAdmission::kAdmitted:
-      return true;
-    case TSessionAdmission::kTooManySessions:
-      showmessage("TCP connection refused: too many sessions\n", peer, msgBad);
-      return false;
-    case TSessionAdmission::kTooManyFromAddress:
-      showmessage("TCP connection refused: too many sessions from this address\n", peer, msgBad);
-      return false;
-  }
-  return false;
 }
 
 FILE* g_pidfile = nullptr;
@@ -227,8 +204,9 @@ void ExecInstead(TListener& l, const String& program, std::atomic<int>& flag,
   ResumeAfterFailedExec(l);
 }
 
-// Polls the run flags until the listener has a connection waiting.
-void WaitForConnection(TListener& l, char** argv, char** envp) {
+// Looks at the run flags and acts on them; the session threads accept and
+// serve meanwhile.
+void RunMainLoop(TListener& l, char** argv, char** envp) {
   for (;;) {
     if (ORVFlags.Terminate) {
       showmessage("Terminate request received. Terminating..\n", LOCAL, msgInfo);
@@ -259,10 +237,10 @@ void WaitForConnection(TListener& l, char** argv, char** envp) {
     }
     int port = ORVSettings.Get()->Port;
     if (port != l.port) SwitchPort(l, port);
+    if (AcceptFailed()) return;
 
     ReportSuppressedMessages();
-    struct pollfd p = {l.fd, POLLIN, 0};
-    if (poll(&p, 1, 1000) > 0) return;
+    WaitAndWatch(1000);
   }
 }
 
@@ -491,38 +469,7 @@ int AgentMain(int argc, char** argv, char** envp) {
   daemon_ready();
   showmessage("Listening...\n", LOCAL, msgInfo);
 
-  for (;;) {
-    WaitForConnection(listener, argv, envp);
-    struct sockaddr_in peer;
-    socklen_t len = sizeof peer;
-    int fd = accept4(listener.fd, reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) continue;
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        // Out of descriptors or memory for now: refuse quietly, keep serving.
-        showmessage("Accept error: %s\n", LOCAL, msgBad, 1, GetErrorStr(errno).CStr());
-        usleep(100000);
-        continue;
-      }
-      showmessage("Accept fatal error: %s\n\n", LOCAL, msgBad, 1, GetErrorStr(errno).CStr());
-      return 4;
-    }
-    ThreadParams params;
-    params.Socket = fd;
-    params.ClientAddr = peer.sin_addr;
-    if (!PassesFilter(*ORVSettings.Get(), peer.sin_addr)) {
-      AgentStatus.FailedConnections++;
-      showmessage("TCP connection rejected\n", peer.sin_addr, msgBad);
-      shutdown(fd, SHUT_RDWR);
-      close(fd);
-      continue;
-    }
-    if (!Admitted(peer.sin_addr)) {
-      shutdown(fd, SHUT_RDWR);
-      close(fd);
-      continue;
-    }
-    showmessage("TCP connection accepted\n", peer.sin_addr, msgOk);
-    StartSession(params);
-  }
+  AcceptOn(listener.fd);
+  RunMainLoop(listener, argv, envp);
+  return 4;  // a fatal accept error, already reported
 }

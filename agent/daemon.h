@@ -1,8 +1,8 @@
 // The agent process: banner, command line, settings, self-checks, daemon
-// mode, signals, the listening socket, the pid file and the accept loop that
-// hands each connection to a session thread. The loop also polls ORVFlags at
-// least once a second to stop, re-execute the agent, run the upgrade script
-// or move to another port.
+// mode, signals, the listening socket, the pid file and the main loop, which
+// looks at ORVFlags at least once a second to stop, re-execute the agent, run
+// the upgrade script or move to another port, while the session threads
+// accept and serve the connections.
 //
 // Thread safety: everything here runs on the main thread, except the signal
 // handlers, which only set flags (and, for a late segmentation fault,

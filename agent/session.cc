@@ -1,18 +1,15 @@
 #include "agent/session.h"
 
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <ctime>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 #include "agent/admission.h"
 #include "agent/dispatch.h"
@@ -227,38 +224,14 @@ void Session::Send(ORVReply& reply) {
   SendFullWithin(socket_.get(), reply.Data(), static_cast<size_t>(reply.Length()), stall_ms);
 }
 
-// Session threads outlive their connection for a short while and take the
-// next one, so that a busy agent does not create and destroy a thread (and
-// map and unmap its stack) for every request. There is no upper bound:
-// when no worker waits, a new one starts, exactly as one thread per
-// connection would; a worker left idle this long ends, so an idle agent
-// holds no threads beyond the main one.
-constexpr int kWorkerLingerSeconds = 2;
-// Sessions need little stack; a small one keeps many idle connections cheap.
-constexpr size_t kWorkerStack = 512 * 1024;
-
-// Idle workers, the most recently idle last. A connection goes to the most
-// recently idle one, so that under a light load the same few workers stay
-// busy and the others reach their linger limit and end. Hand-over and
-// giving up both happen under the pool's lock: a worker that was handed a
-// connection always serves it.
-struct TIdleWorker {
-  std::condition_variable wake;
-  bool handed = false;
-  ThreadParams params;
-};
-
-struct TWorkerPool {
-  std::mutex mutex;
-  std::vector<TIdleWorker*> idle;
-};
-
-TWorkerPool& Pool() {
-  static TWorkerPool* pool = new TWorkerPool;  // never destroyed: detached workers use it
-  return *pool;
-}
+}  // namespace
 
 void ServeConnection(const ThreadParams& params) {
+  {
+    std::lock_guard<std::mutex> lock(thread_mutex);
+    AgentStatus.ActiveConnections++;
+    AgentStatus.OpenedConnections++;
+  }
   {
     Session session(params);
     session.Run();
@@ -267,61 +240,4 @@ void ServeConnection(const ThreadParams& params) {
   AgentStatus.ActiveConnections--;
   std::lock_guard<std::mutex> lock(thread_mutex);
   if (ORVFlags.UpgradeScript.Length() > 0) ORVFlags.Upgrade = 1;
-}
-
-}  // namespace
-
-void* ClientExecute(void* raw) {
-  ThreadParams params;
-  {
-    std::unique_ptr<ThreadParams> first(static_cast<ThreadParams*>(raw));
-    params = *first;
-  }
-  TWorkerPool& pool = Pool();
-  for (;;) {
-    ServeConnection(params);
-    std::unique_lock<std::mutex> lock(pool.mutex);
-    TIdleWorker self;
-    pool.idle.push_back(&self);
-    self.wake.wait_for(lock, std::chrono::seconds(kWorkerLingerSeconds),
-                       [&] { return self.handed; });
-    if (!self.handed) {
-      pool.idle.erase(std::find(pool.idle.begin(), pool.idle.end(), &self));
-      return nullptr;
-    }
-    params = self.params;
-  }
-}
-
-bool StartSession(const ThreadParams& params) {
-  AgentStatus.ActiveConnections++;
-  AgentStatus.OpenedConnections++;
-  TWorkerPool& pool = Pool();
-  {
-    std::lock_guard<std::mutex> lock(pool.mutex);
-    if (!pool.idle.empty()) {
-      TIdleWorker* worker = pool.idle.back();
-      pool.idle.pop_back();
-      worker->params = params;
-      worker->handed = true;
-      worker->wake.notify_one();
-      return true;
-    }
-  }
-  auto* heap = new ThreadParams(params);
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_attr_setstacksize(&attr, kWorkerStack);
-  pthread_t thread;
-  int rc = pthread_create(&thread, &attr, ClientExecute, heap);
-  pthread_attr_destroy(&attr);
-  if (rc == 0) return true;
-  delete heap;
-  SessionAdmission().Leave(params.ClientAddr);
-  AgentStatus.ActiveConnections--;
-  showmessage("Cannot start a session: %s\n", params.ClientAddr, msgBad, 1, GetErrorStr(rc).CStr());
-  shutdown(params.Socket, SHUT_RDWR);
-  close(params.Socket);
-  return false;
 }

@@ -142,6 +142,8 @@ S0=$(sched); W0=$(switches)
 sleep "$IDLE_SECONDS"
 S1=$(sched); W1=$(switches)
 IDLE_RSS1=$(rss_kib "$AGENT")
+# Threads that served the start-up checks have ended by now: the minimum.
+IDLE_THREADS1=$(threads_of "$AGENT")
 IDLE_CPU_MS=$(calc "round(($S1 - $S0) / 1e6, 3)")
 IDLE_WAKES=$((W1 - W0))
 
@@ -390,7 +392,7 @@ echo "    request: GetInfo $(get GetInfo 8 cipher_bytes), FileExists $(get FileE
 echo
 echo "-- memory and idle cost of the agent"
 echo "   fresh agent:                 ${IDLE_RSS0} KiB RSS, ${IDLE_THREADS0} threads"
-echo "   idle ${IDLE_SECONDS} s:                    ${IDLE_CPU_MS} ms on CPU, ${IDLE_WAKES} voluntary wake-ups, ${IDLE_RSS1} KiB RSS"
+echo "   idle ${IDLE_SECONDS} s:                    ${IDLE_CPU_MS} ms on CPU, ${IDLE_WAKES} voluntary wake-ups, ${IDLE_RSS1} KiB RSS, ${IDLE_THREADS1} threads"
 echo "   after the load runs:         ${RSS_AFTER_RUNS} KiB RSS"
 echo "   ${SUSTAIN_SECONDS} s of GetInfo + FileExists at 8+8 clients: ${SUSTAIN_REQS} requests, ${SUSTAIN_ERRS} errors,"
 echo "                                peak ${SUSTAIN_PEAK} KiB, ${RSS_LOADED} KiB and ${THREADS_LOADED} threads at the end"
@@ -441,7 +443,7 @@ if [ -s "$WORK/cpu_ratios" ]; then
 fi
 target "idle wake-ups per second (fresh agent)" "$(calc "round($IDLE_WAKES / $IDLE_SECONDS, 2)")" 1.0 le
 target "idle RSS, MiB (fresh agent)" "$(calc "round($IDLE_RSS1 / 1024, 2)")" 4 le
-target "threads after ${REST_SECONDS} s of rest (minimum $IDLE_THREADS0)" "$THREADS_RESTED" "$IDLE_THREADS0" le
+target "threads after ${REST_SECONDS} s of rest (idle agent: $IDLE_THREADS1)" "$THREADS_RESTED" "$IDLE_THREADS1" le
 target "RSS after ${SUSTAIN_SECONDS} s of load and ${REST_SECONDS} s of rest, MiB" \
   "$(calc "round($RSS_RESTED / 1024, 2)")" 8 le
 

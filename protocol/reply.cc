@@ -57,15 +57,39 @@ void ORVReply::AddBoolParam(int value) {
   *this += value ? "1\n" : "0\n";
 }
 
+namespace {
+
+// Writes value in decimal at least `digits` digits long (zero-padded) and
+// right-aligned in at least `width` characters (space-padded), as printf's
+// "%*.*lld" does, and returns the end. Every reply carries a few numbers;
+// printf's general machinery cost more than the rest of a short reply.
+char* PutDecimal(char* out, long long value, int width, int digits) {
+  char rev[24];
+  int n = 0;
+  unsigned long long u = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                   : static_cast<unsigned long long>(value);
+  do {
+    rev[n++] = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  while (n < digits) rev[n++] = '0';
+  if (value < 0) rev[n++] = '-';
+  for (int pad = width - n; pad > 0; --pad) *out++ = ' ';
+  while (n > 0) *out++ = rev[--n];
+  return out;
+}
+
+}  // namespace
+
 void ORVReply::AddIntParam(int value) {
-  char buf[16];
-  snprintf(buf, sizeof buf, "%d", value);
+  char buf[32];
+  *PutDecimal(buf, value, 0, 1) = 0;
   AddStringParam(buf, 0);
 }
 
 void ORVReply::AddIntParam(long long value) {
-  char buf[35];
-  snprintf(buf, sizeof buf, "%6lld", value);
+  char buf[32];
+  *PutDecimal(buf, value, 6, 1) = 0;
   AddStringParam(buf, 0);
 }
 
@@ -86,9 +110,15 @@ void ORVReply::AddTimeParam(const long& t) {
 }
 
 void ORVReply::AddTimeParam(const struct tm& t) {
-  char buf[64];
-  snprintf(buf, sizeof buf, "%2.2d%2.2d%4.4d%2.2d%2.2d%2.2d", t.tm_mday, t.tm_mon + 1,
-           t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+  // DDMMYYYYhhmmss: each field zero-padded to its width, as "%2.2d" and
+  // "%4.4d" pad it.
+  char buf[160];
+  char* p = PutDecimal(buf, t.tm_mday, 2, 2);
+  p = PutDecimal(p, t.tm_mon + 1, 2, 2);
+  p = PutDecimal(p, t.tm_year + 1900LL, 4, 4);
+  p = PutDecimal(p, t.tm_hour, 2, 2);
+  p = PutDecimal(p, t.tm_min, 2, 2);
+  *PutDecimal(p, t.tm_sec, 2, 2) = 0;
   AddStringParam(buf, 0);
 }
 

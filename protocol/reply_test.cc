@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdio>
+
 #include "crypto/twofish.h"
 #include "tests/testutil.h"
 
@@ -74,6 +77,32 @@ TEST_F(ReplyTest, ValueForms) {
   t.tm_sec = 3;
   reply_.AddTimeParam(t);
   EXPECT_EQ(reply_.ToStd(), "200\n     7\n2.5000\n1\n0\n05032024090703\n");
+}
+
+// Numbers are written as the printf forms "%d", "%6lld" and "%2.2d..." write them.
+TEST_F(ReplyTest, NumbersAsPrintfWritesThem) {
+  for (long long v : {0LL, 7LL, -12LL, 999999LL, 1234567LL, -2147483648LL, LLONG_MIN, LLONG_MAX}) {
+    char want[64];
+    reply_.SetResult(nullptr);
+    reply_.AddIntParam(v);
+    snprintf(want, sizeof want, "%6lld\n", v);
+    EXPECT_EQ(reply_.ToStd(), want);
+    if (v < INT_MIN || v > INT_MAX) continue;
+    reply_.SetResult(nullptr);
+    reply_.AddIntParam(static_cast<int>(v));
+    snprintf(want, sizeof want, "%d\n", static_cast<int>(v));
+    EXPECT_EQ(reply_.ToStd(), want);
+  }
+  struct tm t = {};
+  t.tm_mday = 31;
+  t.tm_mon = 11;
+  t.tm_year = 8100;  // a five-digit year is written whole
+  t.tm_hour = 23;
+  t.tm_min = 59;
+  t.tm_sec = -1;
+  reply_.SetResult(nullptr);
+  reply_.AddTimeParam(t);
+  EXPECT_EQ(reply_.ToStd(), "3112100002359-01\n");
 }
 
 TEST_F(ReplyTest, StringParamEncodedOrNot) {

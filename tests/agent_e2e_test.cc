@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <cstdlib>
 #include <chrono>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "protocol/client.h"
 #include "protocol/packet.h"
 #include "tests/agent_harness.h"
+#include "tests/agent_probe.h"
 
 namespace {
 
@@ -230,6 +232,62 @@ TEST_F(AgentTest, ManyConcurrentClients) {
   OrvqResult info = agent_->Query({"GetInfo"});
   EXPECT_NE(info.out.find("ActiveConnections=1\n"), std::string::npos);
   EXPECT_EQ(OpenedConnections(info.out), before + 161);
+}
+
+// Voluntary context switches of all the threads of pid, summed.
+long WakeUps(pid_t pid) {
+  long total = 0;
+  std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  UniqueDir d(opendir(tasks.c_str()));
+  if (!d) return -1;
+  while (struct dirent* e = readdir(d.get())) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream status(tasks + "/" + e->d_name + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.compare(0, 24, "voluntary_ctxt_switches:") == 0)
+        total += std::strtol(line.c_str() + 24, nullptr, 10);
+    }
+  }
+  return total;
+}
+
+#if defined(__SANITIZE_THREAD__)
+// The thread sanitizer runs a thread of its own in the agent and wakes it.
+constexpr int kIdleThreads = 2;
+constexpr bool kCountWakeUps = false;
+#else
+constexpr int kIdleThreads = 1;
+constexpr bool kCountWakeUps = true;
+#endif
+
+// The session threads that a burst of clients needed end once it is over,
+// and an idle agent wakes once a second, whatever it served before.
+TEST_F(AgentTest, SessionThreadsEndAtRestAndAnIdleAgentWakesOnceASecond) {
+  StartAgent();
+  std::vector<std::thread> clients;
+  std::atomic<int> ok{0};
+  for (int t = 0; t < 16; ++t) {
+    clients.emplace_back([&] {
+      for (int i = 0; i < 5; ++i) {
+        if (RawExchange(agent_->port(), "GetInfo\n\r").status == kReplyReceived) ok++;
+      }
+    });
+  }
+  for (auto& c : clients) c.join();
+  EXPECT_EQ(ok.load(), 80);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (testutil::UsageOf(agent_->pid()).threads != kIdleThreads &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_EQ(testutil::UsageOf(agent_->pid()).threads, kIdleThreads);
+  if (!kCountWakeUps) return;
+  long before = WakeUps(agent_->pid());
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  long wakes = WakeUps(agent_->pid()) - before;
+  EXPECT_GE(wakes, 2);
+  EXPECT_LE(wakes, 6);
 }
 
 TEST_F(AgentTest, LogLinesLandInTheirFiles) {

@@ -1,0 +1,241 @@
+#include "agent/acceptor.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cerrno>
+
+#include "agent/admission.h"
+#include "agent/logging.h"
+#include "agent/session.h"
+#include "base/oserror.h"
+#include "agent/agent_info.h"
+
+namespace {
+
+// Sessions need little stack; a small one keeps many idle connections cheap.
+constexpr size_t kSessionStack = 512 * 1024;
+
+std::atomic<int> g_listen_fd{-1};  // where session threads accept; -1: nowhere
+std::atomic<int> g_in_accept{0};   // threads between reading g_listen_fd and accept's return
+std::atomic<int> g_waiting{0};     // threads waiting (or about to wait) for a connection
+std::atomic<bool> g_failed{false};
+// The fewest threads that waited at once since the main thread last looked,
+// and how many threads should end after their session instead of waiting
+// again. The kernel wakes waiting threads in turn, so under a light but
+// steady load none of a large pool would ever wait out its linger time; the
+// main thread trims the threads that were never all needed.
+std::atomic<int> g_low_water{0};
+std::atomic<int> g_retire{0};
+// Wakes the main thread when no thread is left waiting, so that it watches
+// the listener again at once rather than after its one-second wait.
+int g_wake_fd = -1;
+
+void WakeMain() {
+  uint64_t one = 1;
+  if (write(g_wake_fd, &one, sizeof one) < 0) { /* already signalled */ }
+}
+
+enum TAcceptResult { kAccepted, kAgain, kEnd };
+
+TAcceptResult AcceptOne(int& fd, sockaddr_in& peer) {
+  g_in_accept.fetch_add(1);
+  int listener = g_listen_fd.load();
+  if (listener < 0) {
+    g_in_accept.fetch_sub(1);
+    return kEnd;
+  }
+  socklen_t len = sizeof peer;
+  fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+  int error = errno;
+  g_in_accept.fetch_sub(1);
+  if (fd >= 0) return kAccepted;
+  switch (error) {
+    case EINTR:
+    case ECONNABORTED:
+      return kAgain;
+    case EAGAIN:  // the linger time passed without a connection
+      return kEnd;
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+      // Out of descriptors or memory for now: the connection waits in the
+      // queue until sessions end and free some.
+      showmessage("Accept error: %s\n", LOCAL, msgBad, 1, GetErrorStr(error).CStr());
+      usleep(100000);
+      return kAgain;
+    default:
+      // A listener that was stopped (port switch, re-execution) is no failure.
+      if (g_listen_fd.load() != listener) return kAgain;
+      showmessage("Accept fatal error: %s\n\n", LOCAL, msgBad, 1, GetErrorStr(error).CStr());
+      g_failed = true;
+      WakeMain();
+      return kEnd;
+  }
+}
+
+// Takes a session slot for the peer, or reports why there is none: the
+// excess of one address is refused at once, so it neither waits for a slot
+// nor keeps other addresses from theirs.
+bool Admitted(in_addr peer) {
+  std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
+  switch (SessionAdmission().Admit(peer, s->MaxSessions, s->MaxSessionsPerAddr)) {
+    case TSessionAdmission::kAdmitted:
+      return true;
+    case TSessionAdmission::kTooManySessions:
+      showmessage("TCP connection refused: too many sessions\n", peer, msgBad);
+      return false;
+    case TSessionAdmission::kTooManyFromAddress:
+      showmessage("TCP connection refused: too many sessions from this address\n", peer, msgBad);
+      return false;
+  }
+  return false;
+}
+
+// The steps every accepted connection goes through on the thread that
+// accepted it.
+void ServeAccepted(int fd, const sockaddr_in& peer) {
+  bool passes = PassesFilter(*ORVSettings.Get(), peer.sin_addr);
+  if (!passes) {
+    AgentStatus.FailedConnections++;
+    showmessage("TCP connection rejected\n", peer.sin_addr, msgBad);
+  }
+  if (!passes || !Admitted(peer.sin_addr)) {
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
+    return;
+  }
+  showmessage("TCP connection accepted\n", peer.sin_addr, msgOk);
+  ThreadParams params;
+  params.Socket = fd;
+  params.ClientAddr = peer.sin_addr;
+  ServeConnection(params);
+}
+
+bool StartSessionThread(String& err);
+
+// One thread less waits; returns how many still do.
+int StopWaiting() {
+  int left = g_waiting.fetch_sub(1) - 1;
+  int low = g_low_water.load();
+  while (left < low && !g_low_water.compare_exchange_weak(low, left)) {
+  }
+  return left;
+}
+
+// True when this thread is one of those the main thread asked to end.
+bool TakeRetirement() {
+  int retire = g_retire.load();
+  while (retire > 0 && !g_retire.compare_exchange_weak(retire, retire - 1)) {
+  }
+  return retire > 0;
+}
+
+void* SessionThread(void*) {
+  for (;;) {
+    int fd = -1;
+    sockaddr_in peer;
+    TAcceptResult r = AcceptOne(fd, peer);
+    if (r == kAgain) continue;
+    if (r == kEnd) break;
+    if (StopWaiting() == 0) {
+      // This was the last waiting thread: another takes its place first.
+      String err;
+      if (!StartSessionThread(err)) {
+        showmessage("Cannot start a session: %s\n", LOCAL, msgBad, 1, err.CStr());
+        WakeMain();
+      }
+    }
+    ServeAccepted(fd, peer);
+    if (TakeRetirement()) return nullptr;  // no longer counted as waiting
+    g_waiting.fetch_add(1);
+  }
+  // Ending after the linger time also settles a trim asked for meanwhile.
+  TakeRetirement();
+  if (StopWaiting() == 0) WakeMain();
+  return nullptr;
+}
+
+// Starts a thread that counts as waiting from the start.
+bool StartSessionThread(String& err) {
+  g_waiting.fetch_add(1);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attr, kSessionStack);
+  pthread_t thread;
+  int rc = pthread_create(&thread, &attr, SessionThread, nullptr);
+  pthread_attr_destroy(&attr);
+  if (rc == 0) return true;
+  StopWaiting();
+  err = GetErrorStr(rc);
+  return false;
+}
+
+}  // namespace
+
+bool PassesFilter(const TORVSettings& s, in_addr peer) {
+  if (!s.FilterActive) return true;
+  char ip[INET_ADDRSTRLEN];
+  if (!inet_ntop(AF_INET, &peer, ip, sizeof ip)) return false;
+  String item = String("\r\n") + ip + "\r\n";
+  return s.ActiveFilter.Pos(item) > 0;
+}
+
+void AcceptOn(int fd) {
+  if (g_wake_fd < 0) g_wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  // A thread blocked in accept on this socket gives up after the linger
+  // time. (Accepted connections inherit the limit; sessions wait for their
+  // bytes with poll, so it never ends a receive.)
+  struct timeval linger = {kAcceptLingerSeconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &linger, sizeof linger);
+  g_listen_fd = fd;
+}
+
+void StopAccepting(int fd) {
+  g_listen_fd = -1;
+  // Wakes every thread blocked in accept on fd; a thread that read fd just
+  // before finds the socket shut down. Only when none is left may fd close,
+  // or a thread could accept on whatever gets its number next.
+  shutdown(fd, SHUT_RDWR);
+  while (g_in_accept.load() > 0) usleep(1000);
+}
+
+void WaitAndWatch(int timeout_ms) {
+  // More than one thread waited all the time during the last second: all
+  // but one end after their next session.
+  static std::chrono::steady_clock::time_point trimmed;
+  auto now = std::chrono::steady_clock::now();
+  if (now - trimmed >= std::chrono::seconds(1)) {
+    trimmed = now;
+    int low = g_low_water.exchange(g_waiting.load());
+    g_retire = low > 1 ? low - 1 : 0;
+  }
+
+  // After a failed thread start the listener is left unwatched for a second
+  // (the connection stays queued), or its readiness would wake this loop at
+  // once, again and again.
+  static std::chrono::steady_clock::time_point retry_at;
+  int listener = g_listen_fd.load();
+  bool watch = listener >= 0 && g_waiting.load() == 0 && now >= retry_at;
+  struct pollfd p[2] = {{g_wake_fd, POLLIN, 0}, {listener, POLLIN, 0}};
+  if (poll(p, watch ? 2 : 1, timeout_ms) <= 0) return;
+  if (p[0].revents & POLLIN) {
+    uint64_t count;
+    if (read(g_wake_fd, &count, sizeof count) < 0) { /* nothing to drain */ }
+  }
+  if (!watch || !(p[1].revents & POLLIN) || g_waiting.load() > 0) return;
+  String err;
+  if (StartSessionThread(err)) return;
+  showmessage("Cannot start a session: %s\n", LOCAL, msgBad, 1, err.CStr());
+  retry_at = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+}
+
+bool AcceptFailed() { return g_failed.load(); }
