@@ -1,7 +1,10 @@
 #include "agent/logging.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -45,11 +48,12 @@ void EmitLocked(const TORVSettings& s, const char* text, in_addr peer, MsgType t
 
   char line[kLineMax];
   if (s.Interactive) {
-    snprintf(line, sizeof line, "[orv][%s]\t %s\t %s", clock, address, text);
+    // A line longer than the buffer is cut there, as the header says.
+    if (snprintf(line, sizeof line, "[orv][%s]\t %s\t %s", clock, address, text) < 0) line[0] = 0;
     fputs(line, stdout);
     fflush(stdout);
   }
-  snprintf(line, sizeof line, "[%s %s]\t %s\t %s", date, clock, address, text);
+  if (snprintf(line, sizeof line, "[%s %s]\t %s\t %s", date, clock, address, text) < 0) line[0] = 0;
   if (type == msgOk && s.LogSuccess) writelog(s.OkLogFile, line, s.ConfigFile);
   if (type == msgBad && s.LogFails) writelog(s.BadLogFile, line, s.ConfigFile);
   if (s.Verbose) writelog(s.VerboseLogFile, line, s.ConfigFile);
@@ -112,20 +116,24 @@ void ReportSuppressedMessages() {
   while (Limiter().TakeExpired(now, &sum)) EmitSummaryLocked(*s, sum);
 }
 
-void showmessage_nowait(const char* text, in_addr peer, MsgType type) {
-  std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
-  if (!Shown(*s, type) || !showmutex.try_lock()) return;
-  std::lock_guard<std::mutex> lock(showmutex, std::adopt_lock);
-  EmitLocked(*s, text, peer, type);
-}
-
 void writelog(String filename, const char* line, const char* configfile) {
   if (filename.Length() == 0 || line == nullptr) return;
   if (filename.Pos('/') == 0 && configfile != nullptr) {
     String dir = ExtractFilePath(String(configfile));
     if (dir.Length() > 0) filename = dir + filename;
   }
-  UniqueFile f(fopen(filename.CStr(), "a"));
-  if (!f) return;
+  // Not waiting for a reader: a FIFO put in a log file's place would hold
+  // the message lock, and with it every session, for ever.
+  int fd;
+  do {
+    fd = open(filename.CStr(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+              0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return;
+  UniqueFile f(fdopen(fd, "a"));
+  if (!f) {
+    close(fd);
+    return;
+  }
   fputs(line, f.get());
 }

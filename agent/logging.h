@@ -47,8 +47,4 @@ void ReportSuppressedMessages();
 // skipped. Takes no lock: callers hold showmutex.
 void writelog(String filename, const char* line, const char* configfile);
 
-// Used from the segmentation-fault handler: the same output, but it gives up
-// rather than wait when another thread holds showmutex.
-void showmessage_nowait(const char* text, in_addr peer, MsgType type);
-
 #endif  // ORV_AGENT_LOGGING_H_

@@ -152,6 +152,27 @@ bool FileExists(const char* path) {
   return path != nullptr && stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+UniqueFd OpenForReading(const char* path) {
+  if (path == nullptr) {
+    errno = EFAULT;
+    return UniqueFd();
+  }
+  UniqueFd fd;
+  do {
+    fd.reset(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  } while (!fd.valid() && errno == EINTR);
+  if (!fd.valid()) return fd;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return UniqueFd();
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    errno = EINVAL;
+    return UniqueFd();
+  }
+  int flags = fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return UniqueFd();
+  return fd;
+}
+
 // ---------------------------------------------------------------------------
 // Directory search.
 //

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "base/bytestring.h"
+#include "base/resources.h"
 
 // Attribute bits of TSearchRec::Attr (sent to servers by the file list).
 enum : int {
@@ -70,6 +71,14 @@ int64_t FileSize(const char* path);  // -1 when the path cannot be examined
 bool DeleteFile(const char* path);
 bool DirectoryExists(const char* path);
 bool FileExists(const char* path);  // a regular file (after following links)
+
+// Opens path (links followed) for reading where a file's contents are
+// expected. The open itself does not wait, and a FIFO, socket or device put
+// in the file's place is refused (EINVAL) once examined: it could hold the
+// caller for ever or feed it without end. A folder is let through (reading
+// it fails at once). The descriptor is close-on-exec and blocking. Invalid
+// with errno set on failure.
+UniqueFd OpenForReading(const char* path);
 
 // 0 when an entry was found; errno when the directory cannot be opened; -1
 // when nothing matches (the search is then closed).

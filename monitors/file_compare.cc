@@ -24,14 +24,6 @@ namespace {
 // cost nothing next to the checksum or the comparison.
 constexpr size_t kStreamBlock = 1 << 20;
 
-UniqueFd OpenForReading(const char* path) {
-  int fd;
-  do {
-    fd = open(path, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return UniqueFd(fd);
-}
-
 // Reads until n bytes are in or the file ends; the count, or -1 on an error.
 ssize_t ReadFull(int fd, char* buf, size_t n) {
   size_t done = 0;
