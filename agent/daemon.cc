@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include "agent/acceptor.h"
 #include "agent/agent_info.h"
+#include "agent/crash.h"
 #include "agent/flags.h"
 #include "agent/logging.h"
 #include "agent/replay_guard.h"
@@ -21,6 +23,7 @@
 #include "base/net.h"
 #include "base/oserror.h"
 #include "base/private_tmp.h"
+#include "base/resources.h"
 #include "config/settings.h"
 
 namespace {
@@ -33,19 +36,6 @@ const char kRule[] = "----------------------------------------------------------
 // former).
 std::atomic<int> g_reload_config{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the SIGHUP flag must be lock-free");
-
-// The paths and vectors the segmentation-fault handler re-executes with,
-// prepared by the main thread so that the handler need not build them.
-char** g_argv = nullptr;
-char** g_envp = nullptr;
-char g_agent_path[4096];
-char g_pid_path[4096];
-
-void RememberForSignals(const TORVSettings& s) {
-  String agent = s.AgentPath;
-  agent.StrCpy(g_agent_path, sizeof g_agent_path);
-  if (agent.Length() == 0) g_agent_path[0] = 0;
-}
 
 void SetCloseOnExec(int fd) {
   int flags = fcntl(fd, F_GETFD);
@@ -63,22 +53,6 @@ void PrintBanner() {
 }
 
 void reloadcfg(int) { g_reload_config = 1; }
-
-// A late segmentation fault restarts the agent. Returning from the handler
-// would only fault again, so the handler re-executes the agent itself (the
-// listening socket and the pid file are closed on exec). Its two messages go
-// through showmessage_nowait, which takes a settings snapshot, may allocate
-// while formatting and tries (never waits for) showmutex: that part is not
-// async-signal-safe.
-void reloadapp(int) {
-  signal(SIGSEGV, SIG_DFL);
-  showmessage_nowait("Segmentation fault!!\n", LOCAL, msgBad);
-  if (time(nullptr) - ORVFlags.StartTime <= 180) return;
-  showmessage_nowait("Restarting..\n", LOCAL, msgBad);
-  ORVFlags.Reload = 1;
-  if (g_pid_path[0]) unlink(g_pid_path);
-  if (g_agent_path[0] && g_argv) execve(g_agent_path, g_argv, g_envp);
-}
 
 void InstallHandler(int sig, void (*handler)(int)) {
   struct sigaction sa;
@@ -230,10 +204,10 @@ void RunMainLoop(TListener& l, char** argv, char** envp) {
       ExecInstead(l, script, ORVFlags.Upgrade, "Upgrade request received. Executing..\n",
                   "Error: cannot start upgrading script\n", argv, envp);
     }
+    CrashPathRefresh();  // log paths may have changed by "SetSettings"
     if (g_reload_config.exchange(0)) {
       String ignored;
       ORVSettings.LoadOptions(ignored);
-      RememberForSignals(*ORVSettings.Get());
     }
     int port = ORVSettings.Get()->Port;
     if (port != l.port) SwitchPort(l, port);
@@ -340,34 +314,54 @@ void daemon_ready() {
   g_ready_fd = -1;
 }
 
+// The pid file's path while it is ours; main thread only.
+static String g_pid_file;
+
 FILE* createpidfile() {
   String path = ORVSettings.Get()->PidFile;
-  FILE* f = fopen(path.CStr(), "w");
-  if (!f) {
+  // The pid file often lives in a folder others may write to: never through
+  // a link, never into a FIFO, device or a file someone else owns or has
+  // linked elsewhere, and not emptied before the lock is ours (another
+  // agent may hold it).
+  UniqueFd fd;
+  do {
+    fd.reset(open(path.CStr(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                  0644));
+  } while (!fd.valid() && errno == EINTR);
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+      st.st_uid != geteuid()) {
     showmessage("Failed to create pid file %s\n", LOCAL, msgBad, 1, path.CStr());
     return nullptr;
   }
-  SetCloseOnExec(fileno(f));
   struct flock lock;
   memset(&lock, 0, sizeof lock);
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
-  if (fcntl(fileno(f), F_SETLK, &lock) != 0) {
+  if (fcntl(fd.get(), F_SETLK, &lock) != 0) {
     showmessage("Failed to lock pid file %s\n", LOCAL, msgBad, 1, path.CStr());
-    fclose(f);
     return nullptr;
   }
+  FILE* f = nullptr;
+  if (ftruncate(fd.get(), 0) != 0 || fchmod(fd.get(), 0644) != 0 ||
+      (f = fdopen(fd.get(), "w")) == nullptr) {
+    showmessage("Failed to create pid file %s\n", LOCAL, msgBad, 1, path.CStr());
+    return nullptr;
+  }
+  fd.release();
   fprintf(f, "%d\n", static_cast<int>(getpid()));
   fflush(f);
-  path.StrCpy(g_pid_path, sizeof g_pid_path);
+  g_pid_file = path;
+  CrashPathSetPidFile(path.CStr());
   return f;
 }
 
 void closepidfile(FILE* stream) {
   if (!stream) return;
   fclose(stream);
-  if (g_pid_path[0]) unlink(g_pid_path);
-  g_pid_path[0] = 0;
+  CrashPathSetPidFile(nullptr);
+  if (g_pid_file.Length() > 0) unlink(g_pid_file.CStr());
+  g_pid_file = "";
 }
 
 bool Listen(int& fd, socklen_t& addrlen, String& err) {
@@ -394,11 +388,10 @@ bool Listen(int& fd, socklen_t& addrlen, String& err) {
 }
 
 int AgentMain(int argc, char** argv, char** envp) {
-  g_argv = argv;
   // Before anything else opens descriptors: the table of requests seen by
   // the image that re-executed this one.
   ReplayGuard().Adopt();
-  g_envp = envp;
+  CrashPathPrepare(argv, envp);
   PrintBanner();
 
   printf("Command line checking .. ");
@@ -424,7 +417,6 @@ int AgentMain(int argc, char** argv, char** envp) {
   else
     printf("Warning: %s\n", err.CStr());
   ORVSettings.Publish(settings);
-  RememberForSignals(settings);
   // Refused now, on the console: later the agent would only fail to make
   // its temporary files, one request at a time.
   if (!CheckTempFolder(ConfiguredTempFolder(), err)) {
@@ -456,8 +448,8 @@ int AgentMain(int argc, char** argv, char** envp) {
     exit(1);
   }
   envp = PrivateTmpExecEnv(envp);
-  g_envp = envp;
-  InstallHandler(SIGSEGV, reloadapp);
+  CrashPathPrepare(argv, envp);
+  InstallCrashHandler();
   signal(SIGPIPE, SIG_IGN);
 
   if (!OpenListener(listener, err)) {

@@ -124,6 +124,51 @@ TEST_F(DeepTreeTest, WalksAnswerOrRefuseAndTheAgentKeepsServing) {
   }
 }
 
+// Where a file's contents are expected, a FIFO (which would hold the reading
+// thread for ever) or a device (which may never end) is refused at once.
+TEST(HostileInputTest, FileReadsRefuseFifosAndDevices) {
+  AgentProcess agent;
+  ASSERT_TRUE(agent.Start()) << agent.console();
+  const std::string fifo = agent.dir().File("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    std::vector<std::string> request;
+    const char* reply;
+  } cases[] = {
+      {{"TEST-FileCRC", fifo}, "301\nCannot open file\n"},
+      {{"TEST-FileCRC", "/dev/zero"}, "301\nCannot open file\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(agent.Query(c.request).out, c.reply) << c.request[0] << " " << c.request[1];
+  }
+}
+
+// A pid file name planted by someone who may write in its folder is neither
+// followed nor waited on, and the agent serves on without it.
+TEST(HostileInputTest, PlantedPidFileIsNotFollowed) {
+  testutil::TempDir shared;
+  const std::string victim = shared.File("victim");
+  WriteFile(victim, "precious\n");
+  const std::string pid_path = shared.File("orv.pid");
+  for (int planted = 0; planted < 2; ++planted) {
+    unlink(pid_path.c_str());
+    ASSERT_EQ(planted == 0 ? symlink(victim.c_str(), pid_path.c_str())
+                           : mkfifo(pid_path.c_str(), 0600),
+              0);
+    AgentProcess agent("pidfile=" + pid_path + "\r\n", {"-d"});
+    agent.Start();  // returns once the forking parent has ended
+    ASSERT_TRUE(testutil::PortAnswers(agent.port(), 10000)) << planted;
+    EXPECT_EQ(agent.Query({"GetInfo"}).status, 0) << planted;
+    EXPECT_EQ(ReadFile(victim), "precious\n");
+    EXPECT_EQ(agent.Query({"QUIT"}).out, "200\nOk\n");
+    EXPECT_NE(ReadFile(agent.dir().File("log2.txt")).find("Failed to create pid file " + pid_path),
+              std::string::npos);
+    struct stat st;
+    EXPECT_EQ(lstat(pid_path.c_str(), &st), 0);
+    EXPECT_EQ(planted == 0 ? S_ISLNK(st.st_mode) : S_ISFIFO(st.st_mode), true);
+  }
+}
+
 // A value that ends just where the agent's reader starts a new piece, so that
 // the rest would be read as a line of its own.
 TEST(HostileInputTest, SetSettingsCannotSmuggleAFileOnlyKey) {

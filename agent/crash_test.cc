@@ -1,0 +1,69 @@
+#include "agent/crash.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <regex>
+#include <string>
+
+#include "agent/flags.h"
+#include "config/settings.h"
+#include "tests/testutil.h"
+
+namespace {
+
+using testutil::ReadFile;
+
+// Runs one segmentation fault in a child process whose agent started `age`
+// seconds ago and would restart as a shell that records that it ran. The
+// child's exit status: 7 when the handler returned.
+int FaultInChild(const testutil::TempDir& dir, int64_t age) {
+  pid_t pid = fork();
+  if (pid != 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  TORVSettings s;
+  s.SetConfigFile(dir.File("orv.cfg").c_str());
+  s.LogFails = 1;
+  s.BadLogFile = "bad.log";  // beside the configuration file
+  s.AgentPath = "/bin/sh";
+  ORVSettings.Publish(s);
+  ORVFlags.StartTime = static_cast<int64_t>(time(nullptr)) - age;
+  static std::string marker = dir.File("restarted");
+  static char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
+                         const_cast<char*>("echo ran > \"$0\""), &marker[0], nullptr};
+  CrashPathPrepare(argv, environ);
+  CrashPathSetPidFile(dir.File("orv.pid").c_str());
+  InstallCrashHandler();
+  raise(SIGSEGV);
+  _exit(7);
+}
+
+TEST(CrashPathTest, LateFaultRestartsEarlyFaultOnlyReports) {
+  const std::string line = R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\]\t orv\t\t )";
+  struct Case {
+    int64_t age;
+    int status;
+    std::string log;
+    bool restarted;
+  } cases[] = {
+      {10, 7, line + "Segmentation fault!!\n", false},
+      {1000, 0, line + "Segmentation fault!!\n" + line + "Restarting..\n", true},
+  };
+  for (const Case& c : cases) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir.File("orv.pid"), "1\n");
+    EXPECT_EQ(FaultInChild(dir, c.age), c.status) << c.age;
+    EXPECT_TRUE(std::regex_match(ReadFile(dir.File("bad.log")), std::regex(c.log)))
+        << ReadFile(dir.File("bad.log"));
+    EXPECT_EQ(ReadFile(dir.File("restarted")) == "ran\n", c.restarted) << c.age;
+    EXPECT_EQ(access(dir.File("orv.pid").c_str(), F_OK) != 0, c.restarted) << c.age;
+  }
+}
+
+}  // namespace
