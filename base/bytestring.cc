@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/secure_zero.h"
+
 namespace {
 
 constexpr int kGrowthStep = 128;
@@ -23,16 +25,33 @@ char* String::EmptyBytes() {
   return zero;
 }
 
+// Gives a block back, wiped first when it held a secret.
+void String::Release(char* block, int capacity) const {
+  if (block == nullptr) return;
+  if (secret_) SecureZero(block, static_cast<size_t>(capacity));
+  std::free(block);
+}
+
 void String::prAllocMem(int n) {
   if (n <= 0) {
-    std::free(data_);
+    Release(data_, capacity_);
     data_ = nullptr;
     capacity_ = 0;
     fixed_ = 0;
     return;
   }
   int newcap = fixed_ ? n : (n / kGrowthStep + 1) * kGrowthStep;
-  char* block = static_cast<char*>(std::realloc(data_, static_cast<size_t>(newcap)));
+  char* block;
+  if (secret_ && data_ != nullptr) {
+    // realloc would leave the old block behind unwiped.
+    block = static_cast<char*>(std::malloc(static_cast<size_t>(newcap)));
+    if (block) {
+      std::memcpy(block, data_, static_cast<size_t>(newcap < capacity_ ? newcap : capacity_));
+      Release(data_, capacity_);
+    }
+  } else {
+    block = static_cast<char*>(std::realloc(data_, static_cast<size_t>(newcap)));
+  }
   if (!block) std::abort();  // Out of memory: nothing sensible is left to do.
   if (newcap > capacity_) std::memset(block + capacity_, 0, static_cast<size_t>(newcap - capacity_));
   data_ = block;
@@ -52,15 +71,21 @@ String::String(int n) {
 
 String::String(const char* text) { CopyData(text, -1); }
 
-String::String(const String& other) { CopyData(other.data_, other.length_); }
+String::String(const String& other) : secret_(other.secret_) {
+  CopyData(other.data_, other.length_);
+}
 
 String::String(String&& other) noexcept
-    : length_(other.length_), capacity_(other.capacity_), data_(other.data_), fixed_(other.fixed_) {
+    : length_(other.length_),
+      capacity_(other.capacity_),
+      data_(other.data_),
+      fixed_(other.fixed_),
+      secret_(other.secret_) {
   other.length_ = other.capacity_ = other.fixed_ = 0;
   other.data_ = nullptr;
 }
 
-String::~String() { std::free(data_); }
+String::~String() { Release(data_, capacity_); }
 
 int String::CopyData(const char* src, int n) {
   if (src != nullptr && src == data_) return length_;
@@ -114,13 +139,15 @@ String& String::operator=(const char* text) {
 }
 
 String& String::operator=(const String& other) {
+  if (other.secret_) secret_ = 1;
   if (this != &other) CopyData(other.data_, other.length_);
   return *this;
 }
 
 String& String::operator=(String&& other) noexcept {
   if (this != &other) {
-    std::free(data_);
+    Release(data_, capacity_);
+    if (other.secret_) secret_ = 1;
     length_ = other.length_;
     capacity_ = other.capacity_;
     data_ = other.data_;

@@ -8,6 +8,10 @@
 // capacity is "fixed": it never grows, and copies and appends into it are cut
 // to its capacity.
 //
+// A String marked secret (MarkSecret: passwords, keys, decrypted texts)
+// wipes every block it gives up, on growth, release, move and destruction;
+// copies made by copy construction and assignment are secret as well.
+//
 // Thread safety: a String or TStrList is a plain value; distinct objects may
 // be used from distinct threads, one object from one thread at a time.
 #ifndef ORV_BASE_BYTESTRING_H_
@@ -25,6 +29,10 @@ class String {
   String(const String& other);
   String(String&& other) noexcept;
   ~String();
+
+  // From now on this string's storage is wiped before it is given up. The
+  // mark stays for the string's life; copies of it inherit it.
+  void MarkSecret() { secret_ = 1; }
 
   // Replaces the contents with n bytes of src (n = -1: strlen). Null src or
   // n = 0 releases the storage. Returns the new length.
@@ -97,12 +105,14 @@ class String {
  private:
   static char* EmptyBytes();
   void prAllocMem(int n);
+  void Release(char* block, int capacity) const;
   void Reserve(int needed);
 
   int length_ = 0;
   int capacity_ = 0;
   char* data_ = nullptr;
   int fixed_ = 0;
+  int secret_ = 0;
 };
 
 String operator+(const String& a, const String& b);

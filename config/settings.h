@@ -27,6 +27,9 @@ constexpr int kDefaultRequestTimeout = 30000;  // ms
 
 class TORVSettings {
  public:
+  // The password is wiped from every copy of the record when it is released.
+  TORVSettings() { Password.MarkSecret(); }
+
   // Command-line switches.
   int Interactive = 0;
   int Verbose = 0;

@@ -1,6 +1,8 @@
 // CRC-32 and SHA-1.
 #include "crypto/ciplib.h"
 
+#include "base/secure_zero.h"
+
 #include <cstring>
 
 namespace {
@@ -76,14 +78,10 @@ THash_SHA::~THash_SHA() {
 }
 
 void THash_SHA::Burn() {
-  // volatile stores so that the wipe of key-derived material is not dropped
-  // as a dead store when the object is about to die.
-  volatile unsigned char* b = buffer_;
-  for (size_t i = 0; i < sizeof(buffer_); ++i) b[i] = 0;
-  volatile unsigned char* o = out_;
-  for (size_t i = 0; i < sizeof(out_); ++i) o[i] = 0;
-  volatile uint32_t* d = digest_;
-  for (int i = 0; i < 5; ++i) d[i] = 0;
+  // Key-derived material: the wipe must survive the object's death.
+  SecureZero(buffer_, sizeof buffer_);
+  SecureZero(out_, sizeof out_);
+  SecureZero(digest_, sizeof digest_);
   count_hi_ = count_lo_ = 0;
   index_ = 0;
   initialized_ = 0;

@@ -1,6 +1,8 @@
 // MD5 digest.
 #include "crypto/md5.h"
 
+#include "base/secure_zero.h"
+
 #include <cstring>
 
 namespace {
@@ -121,6 +123,5 @@ void MD5Close(MD5* ctx, unsigned char* out) {
   }
   // The context held password-derived material: wipe it so that it is not
   // left behind in memory.
-  volatile unsigned char* wipe = reinterpret_cast<volatile unsigned char*>(ctx);
-  for (size_t i = 0; i < sizeof(*ctx); ++i) wipe[i] = 0;
+  SecureZero(ctx, sizeof *ctx);
 }

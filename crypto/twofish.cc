@@ -8,6 +8,8 @@
 // function g() costs four lookups and three XORs.
 #include "crypto/twofish.h"
 
+#include "base/secure_zero.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -390,8 +392,10 @@ void Twofish_prepare_key(const unsigned char* key, int length, Twofish_key* out)
   }
   FillKeyedSboxes(sbox_key, k, out);
 
-  volatile unsigned char* wipe = padded;
-  for (size_t i = 0; i < sizeof(padded); ++i) wipe[i] = 0;
+  SecureZero(padded, sizeof padded);
+  SecureZero(even, sizeof even);
+  SecureZero(odd, sizeof odd);
+  SecureZero(sbox_key, sizeof sbox_key);
 }
 
 void Twofish_encrypt(const Twofish_key* key, const unsigned char in[16], unsigned char out[16]) {

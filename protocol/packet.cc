@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/secure_zero.h"
 #include "crypto/ciplib.h"
 #include "crypto/md5.h"
 
@@ -26,6 +27,11 @@ TPacketKey::TPacketKey(const String& keytext) {
   Twofish_encrypt(&key_, ones, start_);
 }
 
+TPacketKey::~TPacketKey() {
+  SecureZero(&key_, sizeof key_);
+  SecureZero(start_, sizeof start_);
+}
+
 template <bool kDecrypt>
 void TPacketKey::Run(const char* in, int n, char* out) const {
   unsigned char reg[16];
@@ -39,6 +45,8 @@ void TPacketKey::Run(const char* in, int n, char* out) const {
     std::memmove(reg, reg + 1, 15);
     reg[15] = kDecrypt ? inbyte : outbyte;
   }
+  SecureZero(reg, sizeof reg);
+  SecureZero(block, sizeof block);
 }
 
 void TPacketKey::Encrypt(const char* in, int n, char* out) const { Run<false>(in, n, out); }
@@ -53,6 +61,7 @@ String TPacketKey::Encrypt(const String& data) const {
 
 String TPacketKey::Decrypt(const String& data) const {
   String out;
+  out.MarkSecret();
   out.SetLength(data.Length());
   Decrypt(data.Data(), data.Length(), out.Data());
   return out;
@@ -101,7 +110,9 @@ String EncodePswd(const String& password) {
   MD5Open(&ctx);
   MD5Digest(&ctx, password.Data(), static_cast<unsigned int>(password.Length()));
   MD5Close(&ctx, digest);
+  out.MarkSecret();  // as good as the password for a stranger
   out.CopyData(reinterpret_cast<const char*>(digest), 16);
+  SecureZero(digest, sizeof digest);
   return out;
 }
 

@@ -42,6 +42,9 @@ constexpr unsigned char kPacketSignature[2] = {0x03, 0x12};
 class TPacketKey {
  public:
   explicit TPacketKey(const String& keytext);
+  ~TPacketKey();  // wipes the key schedule
+  TPacketKey(const TPacketKey&) = default;
+  TPacketKey& operator=(const TPacketKey&) = default;
   // Encrypts or decrypts data (no length prefix); the result has the same
   // length. Empty data gives an empty result.
   String Encrypt(const String& data) const;
@@ -75,7 +78,10 @@ String EncodePswd(const String& password);
 // password prepared as a cipher key. Built once per settings load.
 struct TPasswordCredential {
   explicit TPasswordCredential(const String& password)
-      : Password(password), Proof(EncodePswd(password)), Key(password) {}
+      : Password(password), Proof(EncodePswd(password)), Key(password) {
+    Password.MarkSecret();
+    Proof.MarkSecret();
+  }
   String Password;
   String Proof;
   TPacketKey Key;

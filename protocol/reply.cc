@@ -5,6 +5,11 @@
 
 #include "protocol/value_codec.h"
 
+ORVReply::ORVReply() {
+  MarkSecret();
+  session_key_.MarkSecret();
+}
+
 ORVReply& ORVReply::operator=(const char* text) {
   String::operator=(text);
   return *this;

@@ -20,7 +20,8 @@
 
 class ORVReply : public String {
  public:
-  ORVReply() = default;
+  // Marks itself and its session key secret (base/bytestring.h).
+  ORVReply();
   ORVReply& operator=(const char* text);
   ORVReply& operator=(const String& text);
 
