@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <ctime>
-#include <regex>
 #include <string>
 
 #include "agent/flags.h"
@@ -44,8 +43,16 @@ int FaultInChild(const testutil::TempDir& dir, int64_t age) {
   _exit(7);
 }
 
+// The log with every digit written as 'D', so that lines compare by shape.
+std::string Shape(std::string text) {
+  for (char& c : text) {
+    if (c >= '0' && c <= '9') c = 'D';
+  }
+  return text;
+}
+
 TEST(CrashPathTest, LateFaultRestartsEarlyFaultOnlyReports) {
-  const std::string line = R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\]\t orv\t\t )";
+  const std::string line = "[DD/DD/DDDD DD:DD:DD]\t orv\t\t ";
   struct Case {
     int64_t age;
     int status;
@@ -59,8 +66,7 @@ TEST(CrashPathTest, LateFaultRestartsEarlyFaultOnlyReports) {
     testutil::TempDir dir;
     testutil::WriteFile(dir.File("orv.pid"), "1\n");
     EXPECT_EQ(FaultInChild(dir, c.age), c.status) << c.age;
-    EXPECT_TRUE(std::regex_match(ReadFile(dir.File("bad.log")), std::regex(c.log)))
-        << ReadFile(dir.File("bad.log"));
+    EXPECT_EQ(Shape(ReadFile(dir.File("bad.log"))), c.log) << c.age;
     EXPECT_EQ(ReadFile(dir.File("restarted")) == "ran\n", c.restarted) << c.age;
     EXPECT_EQ(access(dir.File("orv.pid").c_str(), F_OK) != 0, c.restarted) << c.age;
   }

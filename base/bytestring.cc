@@ -41,6 +41,11 @@ void String::prAllocMem(int n) {
     return;
   }
   int newcap = fixed_ ? n : (n / kGrowthStep + 1) * kGrowthStep;
+  // A secret string copies on every growth (below): it grows by half of
+  // itself at least, so that a long reply built line by line stays linear.
+  if (secret_ && !fixed_ && newcap > capacity_ && capacity_ / 2 > newcap - capacity_) {
+    newcap = capacity_ + capacity_ / 2;
+  }
   char* block;
   if (secret_ && data_ != nullptr) {
     // realloc would leave the old block behind unwiped.

@@ -5,10 +5,7 @@
 
 #include "protocol/value_codec.h"
 
-ORVReply::ORVReply() {
-  MarkSecret();
-  session_key_.MarkSecret();
-}
+ORVReply::ORVReply() { session_key_.MarkSecret(); }
 
 ORVReply& ORVReply::operator=(const char* text) {
   String::operator=(text);

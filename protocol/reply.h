@@ -20,7 +20,7 @@
 
 class ORVReply : public String {
  public:
-  // Marks itself and its session key secret (base/bytestring.h).
+  // Marks its session key secret (base/bytestring.h).
   ORVReply();
   ORVReply& operator=(const char* text);
   ORVReply& operator=(const String& text);

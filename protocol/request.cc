@@ -26,10 +26,7 @@ bool ProofMatches(const char* at, uint64_t size, const String& proof) {
 
 }  // namespace
 
-VQRequest::VQRequest() {
-  MarkSecret();
-  session_key_.MarkSecret();
-}
+VQRequest::VQRequest() { session_key_.MarkSecret(); }
 
 VQRequest& VQRequest::operator=(const String& text) {
   String::operator=(text);

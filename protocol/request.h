@@ -36,7 +36,7 @@ class VQRequest : public String {
   // any of them is buffered, so memory per connection stays bounded.
   static constexpr unsigned long kMaxPacketLength = 16u * 1024 * 1024;
 
-  // Marks itself and its session key secret (base/bytestring.h).
+  // Marks its session key secret (base/bytestring.h).
   VQRequest();
   VQRequest& operator=(const String& text);
   VQRequest& operator=(const char* text);
