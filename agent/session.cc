@@ -70,6 +70,10 @@ class Session {
   VQRequest request_;
   ORVReply reply_;
   UpgradeRec upgrade_;
+  // What the request asked of the main loop ("QUIT", "ReloadApp"); raised
+  // on ORVFlags only after the reply has gone out, since the main loop may
+  // end the process at its next poll and take this thread with it.
+  TORVFlags asked_;
   const Clock::time_point accepted_ = Clock::now();
   time_t last_data_ = time(nullptr);
   int packet_complete_ = 0;
@@ -198,12 +202,14 @@ void Session::HandleRequest() {
   }
   showmessage("<-- Correct VQ request received\n", peer, msgInfo);
   reply_.InitPacket(nullptr, request_.GetSessionKey(), request_.GetSessionCipher());
-  int recognised = ProcessVQRequest(request_, reply_, ORVFlags, params_, upgrade_);
+  int recognised = ProcessVQRequest(request_, reply_, asked_, params_, upgrade_);
   String code = reply_.Length() > 2 ? reply_.Copy(1, 3) : String();
   showmessage(recognised ? "--> request processed (%s)\n"
                          : "--> request rejected or operation failed (%s)\n",
               peer, msgInfo, 1, code.CStr());
   Send(reply_);
+  if (asked_.Terminate) ORVFlags.Terminate = 1;
+  if (asked_.Reload) ORVFlags.Reload = 1;
 }
 
 void Session::FinishTransfer(const String& err) {

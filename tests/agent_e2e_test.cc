@@ -58,16 +58,26 @@ class AgentTest : public ::testing::Test {
     agent_ = std::make_unique<AgentProcess>(extra);
     ASSERT_TRUE(agent_->Start()) << agent_->console();
   }
+  // The agent prints a session's lines while the client already reads the
+  // reply: wait for them instead of reading the console at once.
+  bool ConsoleShows(const std::string& text) {
+    return testutil::Eventually(
+        [&] { return agent_->console().find(text) != std::string::npos; }, 5000);
+  }
   std::unique_ptr<AgentProcess> agent_;
 };
 
 TEST_F(AgentTest, GetInfoExactLines) {
   StartAgent("comment=lab host\r\n");
-  OrvqResult r = agent_->Query({"GetInfo"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  // The harness's readiness probes are connections too, so the opened count
-  // starts wherever they left it; only its step per session is fixed.
-  int opened = OpenedConnections(r.out);
+  // The harness's readiness probes are connections too, and a session is
+  // counted until it has ended: ask until the asking session is the only
+  // one. The opened count starts wherever the probes left it; only its step
+  // per session is fixed.
+  std::string info;
+  ASSERT_TRUE(testutil::WaitQuiet(agent_->port(), AgentProcess::kPassword, agent_->pid(), -1, -1,
+                                  10000, &info))
+      << info;
+  int opened = OpenedConnections(info);
   ASSERT_GE(opened, 1);
   struct utsname u;
   ASSERT_EQ(uname(&u), 0);
@@ -85,7 +95,7 @@ TEST_F(AgentTest, GetInfoExactLines) {
                      "Enabled actions=000\n" +
                      "HostName=" + u.nodename + "\n" + "RunningOS=" + u.sysname + " " + u.release +
                      " " + u.version + "\n" + "OSUpdates=not implemented\n";
-  EXPECT_EQ(r.out, want);
+  EXPECT_EQ(info, want + "\r");
   // The counters move on with each session.
   OrvqResult again = agent_->Query({"GetInfo"});
   EXPECT_EQ(OpenedConnections(again.out), opened + 1);
@@ -96,8 +106,7 @@ TEST_F(AgentTest, WrongPasswordGetsNoReply) {
   OrvqResult r = agent_->Query({"GetInfo"}, "not-the-password");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  usleep(200000);
-  EXPECT_NE(agent_->console().find("<-- Invalid VQ request received"), std::string::npos);
+  EXPECT_TRUE(ConsoleShows("<-- Invalid VQ request received")) << agent_->console();
 }
 
 TEST_F(AgentTest, PacketInPiecesIsAssembled) {
@@ -135,9 +144,8 @@ TEST_F(AgentTest, MalformedRequestsAreAnsweredWithTheirCodes) {
     EXPECT_EQ(r.status, kReplyReceived) << c.request;
     EXPECT_EQ(r.text, c.reply) << c.request;
   }
-  usleep(200000);
-  EXPECT_NE(agent_->console().find("--> request rejected or operation failed (500)"), std::string::npos);
-  EXPECT_NE(agent_->console().find("--> request rejected or operation failed (502)"), std::string::npos);
+  EXPECT_TRUE(ConsoleShows("--> request rejected or operation failed (500)")) << agent_->console();
+  EXPECT_TRUE(ConsoleShows("--> request rejected or operation failed (502)")) << agent_->console();
 }
 
 TEST_F(AgentTest, ManagementRefusedWhenSwitchedOffOrOutsideTheList) {
@@ -158,9 +166,13 @@ TEST_F(AgentTest, ManagementRefusedWhenSwitchedOffOrOutsideTheList) {
 
 TEST_F(AgentTest, QuitEndsTheProcessWithStatusZero) {
   StartAgent();
-  EXPECT_EQ(agent_->Query({"QUIT"}).out, "200\nOk\n");
-  EXPECT_EQ(agent_->WaitExit(5000), 0);
-  EXPECT_NE(agent_->console().find("Terminate request received. Terminating.."), std::string::npos);
+  // The reply must come before the process ends: the main loop acts on the
+  // request at its next poll, which may fall at any moment after it.
+  OrvqResult r = agent_->Query({"QUIT"});
+  EXPECT_EQ(r.out, "200\nOk\n") << r.err << agent_->console();
+  EXPECT_EQ(agent_->WaitExit(15000), 0) << agent_->console();
+  EXPECT_NE(agent_->console().find("Terminate request received. Terminating.."), std::string::npos)
+      << agent_->console();
 }
 
 TEST_F(AgentTest, SetSettingsRewritesTheFileAndKeepsItsLines) {
@@ -209,8 +221,7 @@ TEST_F(AgentTest, PortSwitchMovesTheListener) {
   OrvqResult moved = testutil::RunOrvq(
       {"-p", std::to_string(next), "-P", AgentProcess::kPassword, "GetInfo"});
   EXPECT_NE(moved.out.find("Port=" + std::to_string(next) + "\n"), std::string::npos);
-  usleep(300000);
-  EXPECT_NE(agent_->console().find("Server port switching .. Ok"), std::string::npos);
+  EXPECT_TRUE(ConsoleShows("Server port switching .. Ok")) << agent_->console();
 }
 
 TEST_F(AgentTest, ManyConcurrentClients) {
@@ -229,9 +240,19 @@ TEST_F(AgentTest, ManyConcurrentClients) {
   }
   for (auto& c : clients) c.join();
   EXPECT_EQ(ok.load(), 160);
-  OrvqResult info = agent_->Query({"GetInfo"});
-  EXPECT_NE(info.out.find("ActiveConnections=1\n"), std::string::npos);
-  EXPECT_EQ(OpenedConnections(info.out), before + 161);
+  // A session is counted until its thread has let go of it, a moment after
+  // its reply: ask until the asking session is the only one.
+  int asks = 0;
+  std::string info;
+  EXPECT_TRUE(testutil::Eventually(
+      [&] {
+        info = testutil::Ask(agent_->port(), AgentProcess::kPassword, "GetInfo\n\r");
+        asks++;
+        return testutil::ReplyNumber(info, "ActiveConnections") == 1;
+      },
+      10000))
+      << info;
+  EXPECT_EQ(OpenedConnections(info), before + 160 + asks);
 }
 
 // Voluntary context switches of all the threads of pid, summed.
@@ -294,10 +315,16 @@ TEST_F(AgentTest, LogLinesLandInTheirFiles) {
   StartAgent();
   agent_->Query({"GetInfo"});
   agent_->Query({"NoSuchCommand"});
-  usleep(200000);
-  std::string ok = testutil::ReadFile(agent_->dir().File("log1.txt"));
-  std::string bad = testutil::ReadFile(agent_->dir().File("log2.txt"));
-  std::string verbose = testutil::ReadFile(agent_->dir().File("verbose.log"));
+  std::string ok, bad, verbose;
+  testutil::Eventually(
+      [&] {
+        ok = testutil::ReadFile(agent_->dir().File("log1.txt"));
+        bad = testutil::ReadFile(agent_->dir().File("log2.txt"));
+        verbose = testutil::ReadFile(agent_->dir().File("verbose.log"));
+        return bad.find("NoSuchCommand") != std::string::npos &&
+               verbose.find("--> request processed (200)") != std::string::npos;
+      },
+      5000);
   EXPECT_NE(ok.find("]\t 127.0.0.1\t TCP connection accepted\n"), std::string::npos) << ok;
   EXPECT_EQ(ok.find("Listening"), std::string::npos);
   EXPECT_NE(bad.find("Unknown command \"NoSuchCommand\"\n"), std::string::npos) << bad;
