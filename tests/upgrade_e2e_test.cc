@@ -36,7 +36,8 @@ std::unique_ptr<testutil::RawConn> Begin(int port, const std::string& length, st
 // The first reply to "UpgradeCode" with length on a session that then ends.
 std::string BeginWhenFree(int port, const std::string& length) {
   std::string first;
-  Begin(port, length, &first);
+  // On a busy machine the ending session may take seconds to let go.
+  Begin(port, length, &first, 15000);
   return first;
 }
 
@@ -56,7 +57,8 @@ class UpgradeE2ETest : public ::testing::Test {
     }
     // Start each case with the claim free: a session of the previous case
     // may still be closing.
-    ASSERT_EQ(BeginWhenFree(agent_->port(), "1"), "501\nWrong file parameter(s)\n\r");
+    ASSERT_EQ(BeginWhenFree(agent_->port(), "1"), "501\nWrong file parameter(s)\n\r")
+        << agent_->console();
   }
   static AgentProcess* agent_;
 };
