@@ -357,46 +357,34 @@ TEST_F(SettingsTest, SaveRewritesValuesInPlace) {
   EXPECT_NE(access((cfg_ + ".New").c_str(), F_OK), 0);
 }
 
-TEST_F(SettingsTest, SaveOfOnlyCommentsAppendsEveryKeyInOrder) {
+// A file that names no key gets every saved one appended, one "key=value"
+// line each, and loading it back gives every value as it was.
+TEST_F(SettingsTest, SaveAppendsEveryMissingKeyAndLoadsBack) {
   TORVSettings s;
-  s.Host = "h";
-  s.Port = 1055;
-  s.Timeout = 4000;
-  s.Comment = "c";
-  s.Password = "pw";
-  s.FilterActive = 1;
-  s.FilterMarks = "10";
-  s.FilterList = "a\r\nb";
-  s.VerboseLogFile = "v.log";
-  s.LogSuccess = 1;
-  s.OkLogFile = "ok";
-  s.BadLogFile = "bad";
-  s.AllowManage = 1;
-  s.UpdateAddr = "u";
-  s.ManageAddr = "m";
-  const char* bools[] = {"unc",     "freespace", "foldersize", "countfiles",    "fileexists",
-                         "filecrc", "comparefiles", "process", "cpuusage",      "script",
-                         "external", "ping",     "tcp",        "udp",           "textlog",
-                         "shellscript", "executeaction", "tcpudpaction", "syslogaction"};
-  int TORVSettings::*fields[] = {
-      &TORVSettings::TestUNC,         &TORVSettings::TestFreeSpace, &TORVSettings::TestFolderSize,
-      &TORVSettings::TestCountFiles,  &TORVSettings::TestFileExists, &TORVSettings::TestFileCRC,
-      &TORVSettings::TestCompareFiles, &TORVSettings::TestProcess,  &TORVSettings::TestCPUUsage,
-      &TORVSettings::TestScript,      &TORVSettings::TestExternal,  &TORVSettings::TestPing,
-      &TORVSettings::TestTCP,         &TORVSettings::TestUDP,       &TORVSettings::TestTextLog,
-      &TORVSettings::TestShellScript, &TORVSettings::ActExecute,    &TORVSettings::ActTcpUdp,
-      &TORVSettings::ActSyslog};
-  std::string expected =
-      "# only\r\n; comments\r\nhost=h\r\nport=1055\r\ntimeout=4000\r\ncomment=c\r\npassword=pw\r\n"
-      "filteractive=1\r\nfiltermarks=10\r\nfilterlist=a b\r\nverboselogfile=v.log\r\n"
-      "logsuccess=1\r\nlogfails=0\r\noklogfile=ok\r\nbadlogfile=bad\r\nallowupdates=0\r\n"
-      "allowmanage=1\r\nupdateaddr=u\r\nmanageaddr=m\r\n";
-  for (int i = 0; i < 19; ++i) {
-    s.*fields[i] = i % 2;
-    expected += std::string(bools[i]) + "=" + (i % 2 ? "1" : "0") + "\r\n";
+  int row = 0;
+  for (const TSettingDesc& d : kSettings) {
+    if (!d.saved) continue;
+    ++row;
+    if (d.text) {
+      s.*d.text = d.kind == kFilterList ? "a\r\nb" : ("v" + std::to_string(row)).c_str();
+    } else {
+      s.*d.number = d.kind == kBool ? row % 2 : 1000 + row;
+    }
   }
   ASSERT_EQ(Save(s, "# only\r\n; comments"), 1);
-  EXPECT_EQ(ReadFile(cfg_), expected);
+  const std::string out = ReadFile(cfg_);
+  EXPECT_EQ(out.compare(0, 20, "# only\r\n; comments\r\n"), 0) << out;
+  EXPECT_NE(out.find("\r\nfilterlist=a b\r\n"), std::string::npos) << out;
+  TORVSettings back;
+  Load(back, out);
+  for (const TSettingDesc& d : kSettings) {
+    if (!d.saved) continue;
+    if (d.text) {
+      EXPECT_EQ(S(back.*d.text), S(s.*d.text)) << d.key;
+    } else {
+      EXPECT_EQ(back.*d.number, s.*d.number) << d.key;
+    }
+  }
 }
 
 TEST_F(SettingsTest, SaveRespectsRoomOnLongLines) {

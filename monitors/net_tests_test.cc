@@ -17,12 +17,4 @@ TEST(ElapsedMsTest, Table) {
   for (const Case& c : cases) EXPECT_EQ(ElapsedMs(c.start, c.end), c.ms);
 }
 
-TEST(NetTestCapacityTest, Table) {
-  EXPECT_EQ(NetTestCapacity(-5), 0);
-  EXPECT_EQ(NetTestCapacity(0), 0);
-  EXPECT_EQ(NetTestCapacity(1), 1);
-  EXPECT_EQ(NetTestCapacity(8192), 8192);
-  EXPECT_EQ(NetTestCapacity(8193), 8192);
-}
-
 }  // namespace
