@@ -235,6 +235,7 @@ struct Tally {
   int misordered = 0;   // reports of a line lower than one reported before
   int garbled = 0;      // reports that are not a whole numbered line
   std::string missing;  // the numbers of the lost lines
+  std::string trail;    // every check's answer and state, and the rotations
 };
 
 // Writes kLines numbered lines, every third one matching. Like a daemon
@@ -314,12 +315,16 @@ Tally RotateWhileWriting(AgentProcess& agent, Mode mode) {
   LogWriter writer(log, mode);
   writer.Start();
   std::vector<int> got;
+  std::string trail;
   int idle = 0;
   // Checks until the writer is done and two checks in a row find nothing;
   // bounded by far more checks than lines.
   for (int n = 1; n < 20 * LogWriter::kLines && idle < 2; ++n) {
     const int id = check.Run(agent.port());
     if (id > 0 || id == -2) got.push_back(id);
+    trail += " " + std::to_string(id) + "@" + std::to_string(check.resume) + "/" +
+             std::to_string(check.checked) + "/" + std::to_string(check.age) +
+             (check.more ? "+" : "");
     idle = writer.done() && id == 0 ? idle + 1 : 0;
     // Rotations come when the checks have caught up (more is 0), so that a
     // busy machine cannot pile up more of them than a position follows.
@@ -337,11 +342,13 @@ Tally RotateWhileWriting(AgentProcess& agent, Mode mode) {
       std::unique_lock<std::mutex> lock(writer.hold(), std::defer_lock);
       if (mode == Mode::kCopyTruncate) lock.lock();
       EXPECT_EQ(std::system(rotate.c_str()), 0);
+      trail += " [rotated]";
     }
   }
   writer.Join();
 
   Tally t;
+  t.trail = trail;
   t.written = LogWriter::kLines / 3;
   std::set<int> seen;
   int last = 0;
@@ -371,10 +378,11 @@ TEST_P(TextLogRotation, EveryMatchingLineOnceInOrder) {
   printf(
       "rotation figures: written %d reported %d lost %d duplicated %d misordered %d garbled %d\n",
       t.written, t.reported, t.lost, t.duplicated, t.misordered, t.garbled);
-  EXPECT_EQ(t.reported, t.written) << "lost:" << t.missing;
-  EXPECT_EQ(t.duplicated, 0);
-  EXPECT_EQ(t.misordered, 0);
-  EXPECT_EQ(t.garbled, 0);
+  // On failure: the lost numbers and, per check, the line reported (0
+  // none, -1 failed, -2 garbled) @ ResumePos/CheckedSize/CheckedAge, "+"
+  // when more were waiting.
+  EXPECT_EQ(t.reported, t.written) << "lost:" << t.missing << "\nchecks:" << t.trail;
+  EXPECT_EQ(t.duplicated + t.misordered + t.garbled, 0) << "checks:" << t.trail;
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, TextLogRotation,
