@@ -1,15 +1,8 @@
 #include "actions/syslog.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <string>
-
-#include "base/net.h"
-#include "base/resources.h"
 
 namespace {
 
@@ -73,53 +66,6 @@ TEST(SyslogPacketTest, MessageKeepsLineBreaksAndZeroBytes) {
   msg.CopyData("a\r\nb\0c", 6);
   String p = BuildSyslogPacket(1, slNotice, "Jan  1 00:00:00", "0.0.0.0", kSyslogTag, msg);
   EXPECT_EQ(p.ToStd(), std::string("<13>Jan  1 00:00:00 0.0.0.0 TZ ORV: a\r\nb\0c", 42));
-}
-
-// A UDP socket on 127.0.0.1 with a kernel-chosen port.
-struct UdpListener {
-  UniqueFd fd;
-  int port = 0;
-  UdpListener() {
-    fd.reset(socket(AF_INET, SOCK_DGRAM, 0));
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd.get(), reinterpret_cast<struct sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd.get(), reinterpret_cast<struct sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
-  std::string Receive(int timeout_ms) {
-    struct pollfd p = {fd.get(), POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) != 1) return "<nothing>";
-    char buf[70000];
-    ssize_t n = recv(fd.get(), buf, sizeof buf, 0);
-    return n < 0 ? "<error>" : std::string(buf, static_cast<size_t>(n));
-  }
-};
-
-TEST(SendToSysLogTest, OneDatagramByteForByte) {
-  UdpListener l;
-  ASSERT_GT(l.port, 0);
-  String before = CDateTime();
-  String err = "stale";
-  String msg = "disk full\nsecond line";
-  int sent = SendToSysLog("127.0.0.1", l.port, 4, slCritical, kSyslogTag, msg, err);
-  String after = CDateTime();
-  std::string got = l.Receive(2000);
-  EXPECT_EQ(sent, static_cast<int>(got.size()));
-  EXPECT_EQ(err.ToStd(), "");
-  std::string tail = " " + IP2String(GetMyIP()).ToStd() + " TZ ORV: disk full\nsecond line";
-  std::string a = "<34>" + before.ToStd() + tail;
-  std::string b = "<34>" + after.ToStd() + tail;
-  EXPECT_TRUE(got == a || got == b) << got;
-}
-
-TEST(SendToSysLogTest, UnresolvableHost) {
-  String err;
-  int rc = SendToSysLog("no-such-host.invalid", 514, 1, slInformational, kSyslogTag, "x", err);
-  EXPECT_EQ(rc, -2);
-  EXPECT_EQ(err.ToStd(), "Cannot resolve server name to IP address");
 }
 
 }  // namespace

@@ -28,42 +28,32 @@ Collected Read(std::string text, int lines) {
   return {result.ToStd(), output.ToStd()};
 }
 
-TEST(ReadScriptOutputTest, StopsAtResultLineWhenNoLinesWanted) {
-  Collected c = Read("first\nscriptres: 42\nthird\n", 0);
-  EXPECT_EQ(c.result, "scriptres: 42");
-  EXPECT_EQ(c.output, "");
-}
-
-TEST(ReadScriptOutputTest, ResultLineStaysWhileLinesAreTaken) {
-  Collected c = Read("first\nscriptres: 42\nthird\n", 3);
-  EXPECT_EQ(c.result, "scriptres: 42");
-  EXPECT_EQ(c.output, "first\r\nscriptres: 42\r\nthird\r\n");
-}
-
-TEST(ReadScriptOutputTest, StopsOnceResultFoundAndLinesTaken) {
-  Collected c = Read("a\nSCRIPTRES:ok\nb\nc\n", 1);
-  EXPECT_EQ(c.result, "SCRIPTRES:ok");
-  EXPECT_EQ(c.output, "a\r\n");
-}
-
-TEST(ReadScriptOutputTest, WithoutResultLineTheLastNonEmptyLineIsUsed) {
-  Collected c = Read("  one \r\n\n two\t\n\n   \n", 5);
-  EXPECT_EQ(c.result, "two");
-  EXPECT_EQ(c.output, "one\r\ntwo\r\n");
-}
-
-TEST(ReadScriptOutputTest, TagMustStartTheTrimmedLine) {
-  Collected c = Read("x scriptres: no\n  scriptres:yes\nlater\n", 0);
-  EXPECT_EQ(c.result, "scriptres:yes");
-}
-
-TEST(ReadScriptOutputTest, EmptyOutputAndNegativeCount) {
-  Collected c = Read("", 3);
-  EXPECT_EQ(c.result, "");
-  EXPECT_EQ(c.output, "");
-  c = Read("a\nb\n", -2);
-  EXPECT_EQ(c.result, "b");
-  EXPECT_EQ(c.output, "");
+TEST(ReadScriptOutputTest, Table) {
+  struct Case {
+    const char* name;
+    std::string text;
+    int lines;
+    const char* result;
+    const char* output;
+  } cases[] = {
+      {"stops at the result line when no lines are wanted", "first\nscriptres: 42\nthird\n", 0,
+       "scriptres: 42", ""},
+      {"the result line stays while lines are taken", "first\nscriptres: 42\nthird\n", 3,
+       "scriptres: 42", "first\r\nscriptres: 42\r\nthird\r\n"},
+      {"stops once the result is found and the lines taken", "a\nSCRIPTRES:ok\nb\nc\n", 1,
+       "SCRIPTRES:ok", "a\r\n"},
+      {"without a result line the last non-empty line is used", "  one \r\n\n two\t\n\n   \n", 5,
+       "two", "one\r\ntwo\r\n"},
+      {"the tag must begin the trimmed line", "x scriptres: no\n  scriptres:yes\nlater\n", 0,
+       "scriptres:yes", ""},
+      {"empty output", "", 3, "", ""},
+      {"a negative count takes no lines", "a\nb\n", -2, "b", ""},
+  };
+  for (const Case& c : cases) {
+    Collected got = Read(c.text, c.lines);
+    EXPECT_EQ(got.result, c.result) << c.name;
+    EXPECT_EQ(got.output, c.output) << c.name;
+  }
 }
 
 TEST(ScriptTimeLimitMsTest, Table) {

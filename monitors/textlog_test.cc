@@ -509,45 +509,6 @@ class TextLogHandlers : public ::testing::Test {
   std::shared_ptr<const TORVSettings> saved_;
 };
 
-TEST_F(TextLogHandlers, MoreFlagWhileMatchesWait) {
-  const std::string p = dir_.File("a.log");
-  testutil::WriteFile(p, "start\n");
-  const long long t = MTime(p);
-  State st;
-  st.checked = 6;
-  st.age = t;
-  st.resume = 5;
-  testutil::WriteFile(p, "start\nERROR 1\nERROR 2\n");
-  const long long t2 = MTime(p);
-  std::string r = Run(ProcessTest_TextLog, Params(p, "ERROR", st, 0));
-  EXPECT_EQ(r, "200\n" + Num(6) + "\nERROR 1\n1\n" + Num(14) + "\n" + Num(6) + "\n" + Num(t) +
-                   "\n" + Num(22) + "\n");
-  st.resume = 14;
-  r = Run(ProcessTest_TextLog, Params(p, "ERROR", st, 0));
-  EXPECT_EQ(r, "200\n" + Num(15) + "\nERROR 2\n0\n" + Num(22) + "\n" + Num(22) + "\n" + Num(t2) +
-                   "\n" + Num(22) + "\n");
-}
-
-TEST_F(TextLogHandlers, ReplyCarriesTheFirst1024BytesOfTheLine) {
-  const std::string p = dir_.File("a.log");
-  const std::string line = "ERROR" + std::string(4995, 'q');
-  testutil::WriteFile(p, line + "\n");
-  const std::string r = Run(ProcessTest_TextLog, Params(p, "ERROR", FromStart(), 1));
-  EXPECT_EQ(r.substr(0, 4 + 7 + 1024 + 1), "200\n" + Num(1) + "\n" + line.substr(0, 1024) + "\n");
-}
-
-TEST_F(TextLogHandlers, Refusals) {
-  EXPECT_EQ(Run(ProcessTest_TextLog, Params(dir_.File("*.none"), "x", State(), 0)),
-            "301\nFile does not exist");
-  const std::string p = dir_.File("a.log");
-  testutil::WriteFile(p, "x\n");
-  std::vector<std::string> bad = Params(p, "x", State(), 0);
-  bad[4] = "12a";
-  EXPECT_EQ(Run(ProcessTest_TextLog, bad), "501\nWrong parameter");
-  std::vector<std::string> bad2 = {p, "1", "2x", "0", "1"};
-  EXPECT_EQ(Run(ProcessTest_TextLog2, bad2), "501\nWrong parameter");
-}
-
 TEST_F(TextLogHandlers, WildcardPicksTheFile) {
   const std::string p = dir_.File("only.log");
   testutil::WriteFile(p, "ERROR\n");
