@@ -368,7 +368,7 @@ TEST_F(SettingsTest, SaveAppendsEveryMissingKeyAndLoadsBack) {
     if (d.text) {
       s.*d.text = d.kind == kFilterList ? "a\r\nb" : ("v" + std::to_string(row)).c_str();
     } else {
-      s.*d.number = d.kind == kBool ? row % 2 : 1000 + row;
+      s.*d.number = d.kind == kBool ? !d.reset_number : 1000 + row;  // never what a load starts from
     }
   }
   ASSERT_EQ(Save(s, "# only\r\n; comments"), 1);
