@@ -273,12 +273,11 @@ long WakeUps(pid_t pid) {
   return total;
 }
 
+using testutil::kIdleThreads;
 #if defined(__SANITIZE_THREAD__)
-// The thread sanitizer runs a thread of its own in the agent and wakes it.
-constexpr int kIdleThreads = 2;
+// The thread sanitizer's own thread wakes the agent too.
 constexpr bool kCountWakeUps = false;
 #else
-constexpr int kIdleThreads = 1;
 constexpr bool kCountWakeUps = true;
 #endif
 

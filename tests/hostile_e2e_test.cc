@@ -144,7 +144,7 @@ class HostileClientsTest : public ::testing::Test {
     ASSERT_TRUE(agent_ != nullptr && agent_->pid() > 0);
     // Session threads linger a moment for the next connection; the baseline
     // is taken once those of earlier cases have ended.
-    ASSERT_TRUE(WaitThreads(agent_->pid(), 1, 15000))
+    ASSERT_TRUE(WaitThreads(agent_->pid(), testutil::kIdleThreads, 15000))
         << "threads: " << testutil::UsageOf(agent_->pid()).threads;
     before_ = testutil::UsageOf(agent_->pid());
   }

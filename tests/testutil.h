@@ -24,6 +24,14 @@ class TORVSettings;
 
 namespace testutil {
 
+// Threads of an idle agent: its main thread, and under the thread sanitizer
+// the sanitizer's own background thread as well.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kIdleThreads = 2;
+#else
+constexpr int kIdleThreads = 1;
+#endif
+
 // A fresh folder under $TMPDIR (or /tmp), removed with its contents.
 class TempDir {
  public:
