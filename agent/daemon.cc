@@ -20,6 +20,7 @@
 #include "agent/logging.h"
 #include "agent/replay_guard.h"
 #include "agent/selfcheck.h"
+#include "base/heap.h"
 #include "base/net.h"
 #include "base/oserror.h"
 #include "base/private_tmp.h"
@@ -178,6 +179,22 @@ void ExecInstead(TListener& l, const String& program, std::atomic<int>& flag,
   ResumeAfterFailedExec(l);
 }
 
+// After a second without a new connection that follows some activity, the
+// memory the sessions freed goes back to the system: an agent that has
+// just served a burst, or one huge reply, shrinks back to its idle size.
+void ShrinkWhenQuiet() {
+  static int seen = -1;
+  static bool served_since_shrink = false;
+  int count = AgentStatus.OpenedConnections.load() + AgentStatus.FailedConnections.load();
+  if (count != seen) {
+    seen = count;
+    served_since_shrink = true;
+  } else if (served_since_shrink && AgentStatus.ActiveConnections.load() == 0) {
+    served_since_shrink = false;
+    ReturnFreedMemory();
+  }
+}
+
 // Looks at the run flags and acts on them; the session threads accept and
 // serve meanwhile.
 void RunMainLoop(TListener& l, char** argv, char** envp) {
@@ -214,6 +231,7 @@ void RunMainLoop(TListener& l, char** argv, char** envp) {
     if (AcceptFailed()) return;
 
     ReportSuppressedMessages();
+    ShrinkWhenQuiet();
     WaitAndWatch(1000);
   }
 }
@@ -388,6 +406,7 @@ bool Listen(int& fd, socklen_t& addrlen, String& err) {
 }
 
 int AgentMain(int argc, char** argv, char** envp) {
+  KeepLargeBuffersApart();
   // Before anything else opens descriptors: the table of requests seen by
   // the image that re-executed this one.
   ReplayGuard().Adopt();

@@ -1,0 +1,23 @@
+#include "base/heap.h"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+namespace {
+// Below this a buffer comes from the heap; the figure is the C library's own
+// starting threshold, now fixed.
+constexpr int kOwnPagesFrom = 128 * 1024;
+}  // namespace
+
+void KeepLargeBuffersApart() {
+#if defined(__GLIBC__)
+  mallopt(M_MMAP_THRESHOLD, kOwnPagesFrom);
+#endif
+}
+
+void ReturnFreedMemory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
