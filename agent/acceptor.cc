@@ -239,3 +239,5 @@ void WaitAndWatch(int timeout_ms) {
 }
 
 bool AcceptFailed() { return g_failed.load(); }
+
+void WakeMainThread() { WakeMain(); }

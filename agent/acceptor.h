@@ -16,8 +16,8 @@
 // of AgentStatus, one session.
 //
 // Thread safety: AcceptOn, StopAccepting, WaitAndWatch and AcceptFailed are
-// called by the main thread only; the session threads share the rest through
-// atomics.
+// called by the main thread only; WakeMainThread by any thread or signal
+// handler; the session threads share the rest through atomics.
 #ifndef ORV_AGENT_ACCEPTOR_H_
 #define ORV_AGENT_ACCEPTOR_H_
 
@@ -39,6 +39,10 @@ void StopAccepting(int fd);
 // of waiting threads changes. While no thread waits in accept, it watches
 // the listener too and starts one when a connection arrives.
 void WaitAndWatch(int timeout_ms);
+
+// Ends the main thread's current wait at once. Async-signal-safe (one write
+// to an event counter), so a signal handler may call it once AcceptOn has run.
+void WakeMainThread();
 
 // True once a session thread met an accept failure that ends the agent (it
 // has reported it).

@@ -111,6 +111,7 @@ void AddSettingsLines(ORVReply& reply, TORVSettings& s) {
 void GetAgentStatus(const VQRequest&, ORVReply& reply) { AddStatusLines(reply, *ORVSettings.Get()); }
 
 void GetAgentSettings(const VQRequest&, ORVReply& reply) {
+  reply.MarkSecret();  // it carries the password: wiped when freed
   TORVSettings s = *ORVSettings.Get();  // one snapshot for both parts of the reply
   AddStatusLines(reply, s);
   AddSettingsLines(reply, s);

@@ -55,6 +55,16 @@ void PrintBanner() {
 
 void reloadcfg(int) { g_reload_config = 1; }
 
+// SIGTERM or SIGINT, once the agent serves: the main thread removes the pid
+// file and the private temporary folder, then ends by the same signal, so a
+// service manager's stop leaves nothing behind and sees the usual ending.
+std::atomic<int> g_stop_signal{0};
+
+void stopagent(int sig) {
+  g_stop_signal = sig;
+  WakeMainThread();
+}
+
 void InstallHandler(int sig, void (*handler)(int)) {
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
@@ -220,6 +230,14 @@ void RunMainLoop(TListener& l, char** argv, char** envp) {
       }
       ExecInstead(l, script, ORVFlags.Upgrade, "Upgrade request received. Executing..\n",
                   "Error: cannot start upgrading script\n", argv, envp);
+    }
+    if (int sig = g_stop_signal.load()) {
+      closepidfile(g_pidfile);
+      g_pidfile = nullptr;
+      fflush(stdout);
+      RemovePrivateTmp();
+      signal(sig, SIG_DFL);
+      raise(sig);
     }
     CrashPathRefresh();  // log paths may have changed by "SetSettings"
     if (g_reload_config.exchange(0)) {
@@ -481,6 +499,8 @@ int AgentMain(int argc, char** argv, char** envp) {
   showmessage("Listening...\n", LOCAL, msgInfo);
 
   AcceptOn(listener.fd);
+  InstallHandler(SIGTERM, stopagent);
+  InstallHandler(SIGINT, stopagent);
   RunMainLoop(listener, argv, envp);
   return 4;  // a fatal accept error, already reported
 }

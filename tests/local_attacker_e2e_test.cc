@@ -229,6 +229,15 @@ TEST(LocalAttackerTest, PrivateFolderLifecycle) {
   EXPECT_EQ(agent.Query({"QUIT"}).out, "200\nOk\n");
   EXPECT_EQ(agent.WaitExit(5000), 0);
   EXPECT_EQ(lstat(folder.c_str(), &st), -1);
+
+  // A service manager's stop cleans up too, and still ends by its signal.
+  AgentProcess stopped("");
+  ASSERT_TRUE(stopped.Start()) << stopped.console();
+  const std::string stopped_folder = testutil::PrivateTmpIn(stopped.dir().path());
+  ASSERT_FALSE(stopped_folder.empty());
+  ASSERT_EQ(kill(stopped.pid(), SIGTERM), 0);
+  EXPECT_EQ(stopped.WaitExit(5000), 128 + SIGTERM);
+  EXPECT_EQ(lstat(stopped_folder.c_str(), &st), -1);
 }
 
 }  // namespace
