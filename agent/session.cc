@@ -120,6 +120,10 @@ bool Session::Admissible() {
 void Session::Run() {
   char block[kReceiveBlock];
   request_.ProofSoFar(*credential_, &proof_missing_);
+  // Bytes are taken without waiting first: the request has usually arrived
+  // by the time its connection is accepted, and then the session costs no
+  // poll. Only when nothing is there does it wait.
+  bool wait_first = false;
   for (;;) {
     // Idle connections sleep in poll rather than spin; the idle limit is
     // still judged in whole seconds from the last bytes received.
@@ -129,17 +133,19 @@ void Session::Run() {
       if (left.count() <= 0) break;
       if (left.count() < wait_ms) wait_ms = static_cast<int>(left.count());
     }
-    int ready = WaitReadable(wait_ms);
-    if (ready < 0) break;
-    if (ready == 0) {
-      time_t now = time(nullptr);
-      if (upgrade_.InProgress) {
-        if (now - last_data_ > kTransferStallSeconds) break;
+    if (wait_first) {
+      int ready = WaitReadable(wait_ms);
+      if (ready < 0) break;
+      if (ready == 0) {
+        time_t now = time(nullptr);
+        if (upgrade_.InProgress) {
+          if (now - last_data_ > kTransferStallSeconds) break;
+          continue;
+        }
+        int timeout = ORVSettings.Get()->Timeout;
+        if (timeout > 0 && !packet_complete_ && last_data_ + timeout / 1000 < now) break;
         continue;
       }
-      int timeout = ORVSettings.Get()->Timeout;
-      if (timeout > 0 && !packet_complete_ && last_data_ + timeout / 1000 < now) break;
-      continue;
     }
     // Until the proof is judged only the bytes up to its end are taken in,
     // so a stranger never has more than those few dozen bytes held here.
@@ -148,8 +154,10 @@ void Session::Run() {
       room = std::min(room, static_cast<size_t>(proof_missing_));
     ssize_t got;
     do {
-      got = recv(socket_.get(), block, room, 0);
+      got = recv(socket_.get(), block, room, MSG_DONTWAIT);
     } while (got < 0 && errno == EINTR);
+    wait_first = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    if (wait_first) continue;
     if (got <= 0) break;
     last_data_ = time(nullptr);
 

@@ -58,7 +58,9 @@ int VQRequest::ProofSoFar(const TPasswordCredential& password, int* more) const 
   if (have > OFFSET_AUTH && static_cast<unsigned char>(p[OFFSET_AUTH]) != kPacketSignature[1])
     return -1;
   if (have < proof_at) {
-    *more = proof_at - have;
+    // A proof of another size is refused once its size field is in, so the
+    // bytes up to the end of a proof of the right size may all be awaited.
+    *more = proof_at + password.Proof.Length() - have;
     return 0;
   }
   uint64_t pswd = ReadLE(p + OFFSET_PSWD - 1, SIZELEN_PSWD);

@@ -50,7 +50,8 @@ class VQRequest : public String {
   // stranger is turned away as soon as the proof has arrived rather than
   // after the whole packet it announces: 1 the proof is right, 0 not yet
   // known, -1 wrong (or the signature before it is). *more gets the number of
-  // bytes still missing before the proof can be judged (0 once it can).
+  // bytes still missing before the proof can be judged (0 once it can),
+  // counted to the end of a proof of the password's size.
   int ProofSoFar(const TPasswordCredential& password, int* more) const;
   // The encrypted session key of the last packet accepted (the bytes a
   // replay would repeat); empty before.
