@@ -1,71 +1,84 @@
-// The process handlers in this process against scripts of the test. What a
-// server sees of switches, missing scripts, hostile names, garbage output and
-// temporary-folder faults is checked end to end; these cases cover what the
-// configuration file cannot reach and the reading of the output.
+// The process and shell-script handlers in this process against scripts of
+// the test: the reading of the scripts' output, and what the configuration
+// file cannot reach (an empty script setting, a temporary folder gone bad).
 #include "monitors/process_tests.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
 #include "base/private_tmp.h"
 #include "config/settings.h"
+#include "monitors/program_tests.h"
 #include "tests/testutil.h"
 
 namespace {
 
-TEST(ReadProcessListTest, LinesEndWithCrLfAndLongOnesArriveInPiecesOf511) {
-  struct Case {
-    std::string text, want;
-  } cases[] = {
-      {"1 init\n\n22 sshd\n333 cron\n", "1 init\r\n22 sshd\r\n333 cron\r\n"},
-      {"a\nb", "a\r\nb\r\n"},
-      {std::string(600, 'x') + "\n", std::string(511, 'x') + "\r\n" + std::string(89, 'x') + "\r\n"},
-  };
-  for (Case& c : cases) {
-    FILE* f = fmemopen(&c.text[0], c.text.size(), "r");
-    EXPECT_EQ(ReadProcessList(f).ToStd(), c.want);
-    fclose(f);
-  }
-}
-
 TEST(ProcessHandlers, RepliesForEachScript) {
   testutil::TempDir tmp, scripts;
+  mkdir(tmp.File("t").c_str(), 0700);
+  mkdir(tmp.File("open").c_str(), 0700);
+  chmod(tmp.File("open").c_str(), 0777);  // writable by all without the sticky bit
   testutil::ScopedSettings settings;
   TORVSettings& s = settings.edit();
-  s.TestProcess = 1;
-  s.TestCPUUsage = 1;
-  s.TmpDir = tmp.path().c_str();
+  s.TestProcess = s.TestCPUUsage = s.TestShellScript = 1;
+  s.DelayForScripts = 0;
   using Handler = void (*)(const VQRequest&, ORVReply&);
   const Handler count = ProcessTest_Process, cpu = ProcessTest_CPU,
-                list = ProcessInfo_ProcessesList;
+                list = ProcessInfo_ProcessesList, shell = ProcessTest_ShellScript;
+  String TORVSettings::*const cnt = &TORVSettings::ProcCntScript;
+  String TORVSettings::*const use = &TORVSettings::CpuUsageScript;
+  String TORVSettings::*const lst = &TORVSettings::ProcListScript;
+  const char* const name = "\nsshd\n";
+  const char* const script = "%script%\necho x\n\n5\n1\n";
+  const std::string bad = "301\nScript error";
   struct Case {
     String TORVSettings::*script;
     std::string body;  // "" for no script at all
     Handler handler;
     const char* params;
     std::string want;
+    const char* tmp = "t";
   } cases[] = {
       // An empty setting cannot come from the file: there it names a folder.
-      {&TORVSettings::ProcCntScript, "", count, "\n\n", "301\nProcCnt script is not speified"},
-      {&TORVSettings::CpuUsageScript, "", cpu, "", "301\nCPUUsage script is not speified"},
-      {&TORVSettings::ProcListScript, "", list, "", "301\nProcList script is not speified"},
-      {&TORVSettings::ProcCntScript, "echo '  3 processes running'\n", count, "\nsshd\n",
-       "200\n3\n"},
-      {&TORVSettings::ProcCntScript, "echo 4 >&2\n", count, "\nsshd\n", "200\n4\n"},
+      {cnt, "", count, "\n\n", "301\nProcCnt script is not speified"},
+      {use, "", cpu, "", "301\nCPUUsage script is not speified"},
+      {lst, "", list, "", "301\nProcList script is not speified"},
+      {cnt, "echo '  3 processes running'", count, name, "200\n3\n"},
+      {cnt, "echo 4 >&2", count, name, "200\n4\n"},
       // Each stream writes from the start of the file, over what another wrote.
-      {&TORVSettings::ProcCntScript, "echo oops >&2; echo 3\n", count, "\nsshd\n", "200\n3\n"},
-      {&TORVSettings::CpuUsageScript, "echo 2.5 >&3\n", cpu, "", "200\n2.5000\n"},
-      {&TORVSettings::ProcListScript, "printf '1 init\\n\\n2 sshd\\n'\n", list, "",
-       "200\n1 init%0D%0A2 sshd%0D%0A\n"},
+      {cnt, "echo oops >&2; echo 3", count, name, "200\n3\n"},
+      {cnt, "echo -4", count, name, "200\n-4\n"},
+      {cnt, "echo +7", count, name, "200\n7\n"},
+      {cnt, "echo 12abc", count, name, "200\n12\n"},
+      {cnt, "echo 99999999999999", count, name, "200\n2147483647\n"},
+      {cnt, "echo -99999999999999", count, name, "200\n-2147483648\n"},
+      {cnt, "true", count, name, bad},
+      {cnt, "echo abc 3", count, name, bad},
+      {cnt, "echo -", count, name, bad},
+      {cnt, "echo - 3", count, name, bad},
+      {use, "echo 2.5 >&3", cpu, "", "200\n2.5000\n"},
+      {use, "printf ' \\n 0.25%%'", cpu, "", "200\n0.2500\n"},
+      {use, "echo -1.5 x", cpu, "", "200\n-1.5000\n"},
+      {use, "echo usage", cpu, "", bad},
+      // Empty lines go, a last line without a line feed stays, and a long line
+      // arrives in pieces of 511 bytes.
+      {lst, "printf '1 init\\n\\n2 sshd\\nx'", list, "", "200\n1 init%0D%0A2 sshd%0D%0Ax%0D%0A\n"},
+      {lst, "printf '%0600d\\n' 0", list, "",
+       "200\n" + std::string(511, '0') + "%0D%0A" + std::string(89, '0') + "%0D%0A\n"},
+      {cnt, "echo 1", count, name, "301\ncannot get temp file", "absent"},
+      {nullptr, "", shell, script, "301\nCannot get temp file", "absent"},
+      {nullptr, "", shell, script, "301\nCannot get temp file", "open"},
   };
   for (const Case& c : cases) {
-    s.*c.script = "";
+    if (c.script != nullptr) s.*c.script = "";
     if (!c.body.empty()) {
-      testutil::WriteScript(scripts.File("s.sh"), c.body);
+      testutil::WriteScript(scripts.File("s.sh"), c.body + "\n");
       s.*c.script = scripts.File("s.sh").c_str();
     }
+    s.TmpDir = tmp.File(c.tmp).c_str();
     settings.Publish();
     VQRequest request;
     request = c.params;
@@ -75,8 +88,7 @@ TEST(ProcessHandlers, RepliesForEachScript) {
     // Every output file is gone once the handler has answered.
     String err;
     UniqueDir d(opendir(PrivateTmpFolder(err).CStr()));
-    ASSERT_TRUE(d) << err.ToStd();
-    while (struct dirent* e = readdir(d.get())) EXPECT_EQ(e->d_name[0], '.') << e->d_name;
+    while (struct dirent* e = d ? readdir(d.get()) : nullptr) EXPECT_EQ(e->d_name[0], '.') << e->d_name;
   }
 }
 

@@ -1,6 +1,6 @@
 // The process, processor, external program and shell script tests through
-// the real agent: replies, value forms, switches, the helper scripts of the
-// source tree, and that no temporary file outlives its request.
+// the real agent as one table of requests and whole replies, and the helper
+// scripts of the source tree on a fake /proc.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,54 +9,54 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "base/bytestring.h"
 #include "protocol/value_codec.h"
 #include "tests/agent_harness.h"
 
 namespace {
 
 using testutil::AgentProcess;
-using testutil::OrvqResult;
 using Clock = std::chrono::steady_clock;
 
 std::string Encode(const std::string& text) {
   return orvEncodeStrings(String(text.c_str())).ToStd();
 }
 
-// Temporary files the agent left in its private temporary folder.
-std::vector<std::string> Leftovers(const AgentProcess& agent) {
-  std::vector<std::string> found;
+// The names of the files the agent left in its private temporary folder.
+std::string Leftovers(const AgentProcess& agent) {
+  std::string found;
   DIR* d = opendir(testutil::PrivateTmpIn(agent.dir().path()).c_str());
-  if (d == nullptr) return found;
-  while (struct dirent* e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name != "." && name != "..") found.push_back(name);
+  while (struct dirent* e = d ? readdir(d) : nullptr) {
+    if (e->d_name[0] != '.') found += std::string(e->d_name) + " ";
   }
-  closedir(d);
+  if (d != nullptr) closedir(d);
   return found;
 }
 
-// Children of the test with a process name of its own, stopped by pid.
+// Children of the test under a process name of their own (a copy of sleep),
+// stopped by pid.
 class Sleepers {
  public:
   Sleepers(const std::string& dir, const std::string& name, int count) {
-    path_ = dir + "/" + name;
-    std::string copy = "cp /bin/sleep '" + path_ + "'";
-    if (system(copy.c_str()) != 0) return;
+    const std::string path = dir + "/" + name;
+    if (system(("cp /bin/sleep '" + path + "'").c_str()) != 0) return;
     for (int i = 0; i < count; ++i) {
       pid_t pid = fork();
       if (pid == 0) {
-        execl(path_.c_str(), path_.c_str(), "30", static_cast<char*>(nullptr));
+        execl(path.c_str(), path.c_str(), "30", static_cast<char*>(nullptr));
         _exit(127);
       }
       if (pid > 0) pids_.push_back(pid);
     }
     // Until exec has happened the children still carry the test's name.
-    for (int tries = 0; tries < 200 && !AllExecuted(name); ++tries) usleep(5000);
+    testutil::Eventually([&] {
+      for (pid_t pid : pids_) {
+        if (testutil::ReadFile("/proc/" + std::to_string(pid) + "/comm") != name + "\n") return false;
+      }
+      return true;
+    }, 5000);
   }
   ~Sleepers() {
     for (pid_t pid : pids_) {
@@ -64,195 +64,119 @@ class Sleepers {
       waitpid(pid, nullptr, 0);
     }
   }
-  const std::vector<pid_t>& pids() const { return pids_; }
-
- private:
-  bool AllExecuted(const std::string& name) const {
-    for (pid_t pid : pids_) {
-      std::string comm = testutil::ReadFile("/proc/" + std::to_string(pid) + "/comm");
-      if (comm != name + "\n") return false;
-    }
-    return true;
-  }
-  std::string path_;
   std::vector<pid_t> pids_;
 };
 
-// Runs a helper script of the source tree on a fake /proc, the way the agent
-// runs it: standard output and standard error into one file.
-std::string RunHelperScript(const std::string& script, const std::string& proc,
-                            const std::string& arg) {
-  testutil::TempDir out;
-  std::string cmd = "ORV_PROC_ROOT='" + proc + "' " + ORV_SOURCE_DIR + "/scripts/" + script + " '" +
-                    arg + "' 1>" + out.File("o") + " 2>" + out.File("o");
-  if (system(cmd.c_str()) == -1) return "<not run>";
-  return testutil::ReadFile(out.File("o"));
-}
-
-// A fake /proc: one folder per process with its "status", and one process
-// that ended between the listing and the read (its status cannot be opened).
-class HelperScriptsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    Proc("1", "init");
-    Proc("20", "abcdefghijklmno");  // the kernel's 15 bytes of a longer name
-    Proc("300", "two words");
-    Proc("4000", "init");
-    mkdir(proc_.File("55").c_str(), 0755);
-    symlink("/nonexistent/status", proc_.File("55/status").c_str());
-    testutil::WriteFile(proc_.File("stat"), "cpu  100 0 50 850 0 0 0 0 0 0\n");
+// The scripts run the way the agent runs them (standard output and error into
+// one file) on a fake /proc with one process that ended between the listing
+// and the read (its status cannot be opened).
+TEST(HelperScriptsTest, OnAFakeProc) {
+  testutil::TempDir proc, out;
+  for (const char* p : {"1 init", "20 abcdefghijklmno", "300 two words", "4000 init"}) {
+    const std::string pid = std::string(p).substr(0, std::string(p).find(' '));
+    mkdir(proc.File(pid).c_str(), 0755);
+    testutil::WriteFile(proc.File(pid + "/status"), "Name:\t" + std::string(p).substr(pid.size() + 1) +
+                                                       "\nState:\tS\n");
   }
-  void Proc(const std::string& pid, const std::string& name) {
-    mkdir(proc_.File(pid).c_str(), 0755);
-    testutil::WriteFile(proc_.File(pid + "/status"), "Name:\t" + name + "\nState:\tS\n");
+  mkdir(proc.File("55").c_str(), 0755);
+  symlink("/nonexistent/status", proc.File("55/status").c_str());
+  testutil::WriteFile(proc.File("stat"), "cpu  100 0 50 850 0 0 0 0 0 0\n");
+  struct Case {
+    const char *script, *arg, *want;
+  } cases[] = {
+      {"orv-proccount.sh", "init", "2\n"},
+      {"orv-proccount.sh", "two words", "1\n"},
+      {"orv-proccount.sh", "nothing", "0\n"},
+      // The kernel keeps the first 15 bytes of a longer name.
+      {"orv-proccount.sh", "abcdefghijklmnopqr", "1\n"},
+      {"orv-proccount.sh", "abcdefghijklmn", "0\n"},
+      {"orv-proclist.sh", "", "1 init\n20 abcdefghijklmno\n300 two words\n4000 init\n"},
+      {"orv-cpuusage.sh", "", "0.0\n"},  // counters that did not move
+  };
+  for (const Case& c : cases) {
+    const std::string cmd = "ORV_PROC_ROOT='" + proc.path() + "' " + ORV_SOURCE_DIR + "/scripts/" +
+                            c.script + " '" + c.arg + "' >" + out.File("o") + " 2>&1";
+    EXPECT_NE(system(cmd.c_str()), -1);
+    EXPECT_EQ(testutil::ReadFile(out.File("o")), c.want) << c.script << " " << c.arg;
   }
-  testutil::TempDir proc_;
-};
-
-TEST_F(HelperScriptsTest, CountIsAloneEvenWhenAProcessVanishes) {
-  EXPECT_EQ(RunHelperScript("orv-proccount.sh", proc_.path(), "init"), "2\n");
-  EXPECT_EQ(RunHelperScript("orv-proccount.sh", proc_.path(), "two words"), "1\n");
-  EXPECT_EQ(RunHelperScript("orv-proccount.sh", proc_.path(), "nothing"), "0\n");
 }
 
-TEST_F(HelperScriptsTest, LongNamesMatchByTheirFirst15Bytes) {
-  EXPECT_EQ(RunHelperScript("orv-proccount.sh", proc_.path(), "abcdefghijklmnopqr"), "1\n");
-  EXPECT_EQ(RunHelperScript("orv-proccount.sh", proc_.path(), "abcdefghijklmn"), "0\n");
-}
-
-TEST_F(HelperScriptsTest, ListHasOneLinePerLiveProcess) {
-  std::string list = RunHelperScript("orv-proclist.sh", proc_.path(), "");
-  EXPECT_EQ(list, "1 init\n20 abcdefghijklmno\n300 two words\n4000 init\n");
-}
-
-TEST_F(HelperScriptsTest, CpuUsageOfUnchangedCountersIsZero) {
-  EXPECT_EQ(RunHelperScript("orv-cpuusage.sh", proc_.path(), ""), "0.0\n");
-}
-
-class ProgramsE2E : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    // The pause before a shell script is kept short so the suite stays fast.
-    agent_ = new AgentProcess("external=1\r\nshellscript=1\r\ndelayforscripts=1000\r\n");
-    ASSERT_TRUE(agent_->Start()) << agent_->console();
-  }
-  static void TearDownTestSuite() {
-    delete agent_;
-    agent_ = nullptr;
-  }
-  void TearDown() override { EXPECT_TRUE(Leftovers(*agent_).empty()) << Leftovers(*agent_)[0]; }
-  static OrvqResult Query(const std::vector<std::string>& req) { return agent_->Query(req); }
-
-  static AgentProcess* agent_;
-};
-AgentProcess* ProgramsE2E::agent_ = nullptr;
-
-TEST(ProgramsScriptsE2E, MissingScriptsDoNotExist) {
-  // An empty setting names the agent's own folder, which is no script either.
-  AgentProcess agent(
-      "proccntscript=\r\ncpuusagescript=/nonexistent/cpu.sh\r\n"
-      "proclistscript=absent-list.sh\r\n");
+TEST(ProgramsE2E, RepliesForEachRequest) {
+  // The pause before a shell script is kept short so the suite stays fast.
+  AgentProcess agent("external=1\r\nshellscript=1\r\ndelayforscripts=1000\r\n");
   ASSERT_TRUE(agent.Start()) << agent.console();
-  EXPECT_EQ(agent.Query({"TEST-Process", "", ""}).out, "301\nProcCnt script doesn't exist\n");
-  EXPECT_EQ(agent.Query({"TEST-CPU"}).out, "301\nCPUUsage script doesn't exist\n");
-  EXPECT_EQ(agent.Query({"GetProcessesList"}).out, "301\nProcList script doesn't exist\n");
-}
-
-TEST_F(ProgramsE2E, ProcessCountsProcessesOfTheName) {
   const std::string name = "orvsl" + std::to_string(getpid() % 100000);
-  Sleepers sleepers(agent_->dir().path(), name, 2);
-  ASSERT_EQ(sleepers.pids().size(), 2u);
-  EXPECT_EQ(Query({"TEST-Process", "", name}).out, "200\n2\n");
-  EXPECT_EQ(Query({"TEST-Process", "ignored", name + "x"}).out, "200\n0\n");
-}
-
-TEST_F(ProgramsE2E, ProcessWithoutNameIsWrong) {
-  EXPECT_EQ(Query({"TEST-Process", "init", ""}).out, "501\nName of the process is not specified\n");
-  EXPECT_EQ(Query({"TEST-Process"}).out, "501\nName of the process is not specified\n");
-}
-
-// A server allowed only the process test must not get a command run through
-// the name: it reaches the script as one word and matches no process.
-TEST_F(ProgramsE2E, ProcessNameCannotRunCommands) {
-  const std::string witness = "/tmp/pwned-" + std::to_string(getpid());
-  unlink(witness.c_str());
-  const std::string names[] = {"x; touch " + witness, "$(touch " + witness + ")",
-                               "`touch " + witness + "`", "x' ; touch " + witness + " ; '",
-                               "x | touch " + witness};
-  for (const std::string& name : names) {
-    EXPECT_EQ(Query({"TEST-Process", "", name}).out, "200\n0\n") << name;
-    EXPECT_NE(access(witness.c_str(), F_OK), 0) << "command ran from: " << name;
-    unlink(witness.c_str());
+  Sleepers sleepers(agent.dir().path(), name, 2);
+  ASSERT_EQ(sleepers.pids_.size(), 2u);
+  const std::string witness = agent.dir().File("pwned");
+  const std::string script = "#!/bin/sh\r\necho first\r\necho \"scriptres: $1\"\r\necho third\r\n";
+  const std::string no_name = "501\nName of the process is not specified\n";
+  const std::string no_exec = "exec error: No such file or directory\n";
+  struct Case {
+    std::vector<std::string> request;
+    std::string want;
+    int max_ms = 0;
+  } cases[] = {
+      {{"TEST-Process", "", name}, "200\n2\n"},
+      {{"TEST-Process", "ignored", name + "x"}, "200\n0\n"},
+      // The name reaches the script as one word and runs nothing.
+      {{"TEST-Process", "", "x; touch " + witness}, "200\n0\n"},
+      {{"TEST-Process", "", "$(touch " + witness + ")"}, "200\n0\n"},
+      {{"TEST-Process", "", "`touch " + witness + "`"}, "200\n0\n"},
+      {{"TEST-Process", "", "x' ; touch " + witness + " ; '"}, "200\n0\n"},
+      {{"TEST-Process", "", "x | touch " + witness}, "200\n0\n"},
+      {{"TEST-Process", "init", ""}, no_name},
+      {{"TEST-Process"}, no_name},
+      {{"TEST-ExternalPrg", "/bin/sh -c 'exit 1'", "", "0", "5000"}, "200\n1\n"},
+      {{"TEST-ExternalPrg", "/bin/true", "/nonexistent", "0", "0"}, "200\n0\n"},  // no folder
+      {{"TEST-ExternalPrg", "/nonexistent/prog", "", "0", "1000"}, "301\n" + no_exec},
+      {{"TEST-ExternalPrg", "/bin/true", "", "0", "1s"}, "501\nWrong parameter\n"},
+      {{"TEST-ExternalPrg", "", "", "0", "1000"}, "501\nCommand line to execute is not specified\n"},
+      // Without waiting the answer comes after about a second.
+      {{"TEST-ExternalPrg", "/bin/sleep 3", "", "0", "-1"}, "200\n0\n", 2800},
+      {{"TEST-ShellScript", "/bin/sh %script% %params%", Encode(script), Encode("42"), "10", "3"},
+       "200\nscriptres: 42\nfirst%0D%0Ascriptres: 42%0D%0Athird%0D%0A\n"},
+      {{"TEST-ShellScript", "%SCRIPT%", Encode(script), "", "10", "0"}, "200\nscriptres:\n\n"},
+      {{"TEST-ShellScript", "/bin/echo hello", Encode("exit 0\n"), "", "5", "1"},
+       "200\nhello\nhello%0D%0A\n"},
+      {{"TEST-ShellScript", "/nonexistent/sh %script%", Encode("echo x"), "", "5", "1"},
+       "301\nScript execution error: " + no_exec},
+      {{"TEST-ShellScript", "%script%", Encode("#!/bin/sh\nsleep 10\n"), "", "1", "1"},
+       "301\nScript execution error: abnormal termination\n", 4000},
+  };
+  for (const Case& c : cases) {
+    std::string what;
+    for (const std::string& p : c.request) what += p + "|";
+    const auto start = Clock::now();
+    EXPECT_EQ(agent.Query(c.request).out, c.want) << what;
+    if (c.max_ms > 0) {
+      EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(c.max_ms)) << what;
+    }
+    EXPECT_FALSE(testutil::Exists(witness)) << "a command ran from: " << what;
+    EXPECT_EQ(Leftovers(agent), "") << what;
   }
-}
 
-TEST_F(ProgramsE2E, CpuUsageIsOneReal) {
-  OrvqResult r = Query({"TEST-CPU"});
-  ASSERT_EQ(r.out.substr(0, 4), "200\n") << r.out;
-  const std::string value = r.out.substr(4);  // "%6.4f" and a line feed
-  ASSERT_GE(value.size(), 7u) << r.out;
-  EXPECT_EQ(value[value.size() - 6], '.') << r.out;
-  EXPECT_EQ(value.back(), '\n');
-  EXPECT_EQ(value.find_first_not_of(" 0123456789.\n"), std::string::npos) << r.out;
-  EXPECT_GE(std::stod(value), 0.0);
-  EXPECT_LE(std::stod(value), 100.0);
-}
-
-TEST_F(ProgramsE2E, ProcessListIsOneEncodedLineWithOurProcess) {
-  const std::string name = "orvls" + std::to_string(getpid() % 100000);
-  Sleepers sleepers(agent_->dir().path(), name, 1);
-  ASSERT_EQ(sleepers.pids().size(), 1u);
-  OrvqResult r = Query({"GetProcessesList"});
-  ASSERT_EQ(r.out.substr(0, 4), "200\n");
-  std::string list = r.out.substr(4);
-  ASSERT_EQ(list.find('\n'), list.size() - 1) << "more than one line";
-  EXPECT_NE(list.find("%0D%0A" + std::to_string(sleepers.pids()[0]) + " " + name + "%0D%0A"),
-            std::string::npos);
+  // The processor usage: one "%6.4f" value between 0 and 100.
+  const std::string cpu = agent.Query({"TEST-CPU"}).out;
+  EXPECT_TRUE(cpu.size() >= 11 && cpu.compare(0, 4, "200\n") == 0 && cpu[cpu.size() - 6] == '.' &&
+              cpu.back() == '\n' && cpu.find_first_not_of(" 0123456789.\n") == std::string::npos &&
+              std::stod(cpu.substr(4)) <= 100.0)
+      << cpu;
+  // The process list: one encoded line holding a line for each sleeper.
+  const std::string list = agent.Query({"GetProcessesList"}).out;
+  EXPECT_EQ(list.find('\n', 4), list.size() - 1) << list;
   EXPECT_EQ(list.substr(list.size() - 7), "%0D%0A\n");
-}
+  EXPECT_NE(list.find("%0D%0A" + std::to_string(sleepers.pids_[1]) + " " + name + "%0D%0A"),
+            std::string::npos)
+      << list;
 
-TEST_F(ProgramsE2E, ExternalReportsExitCode) {
-  EXPECT_EQ(Query({"TEST-ExternalPrg", "/bin/sh -c 'exit 1'", "", "0", "5000"}).out, "200\n1\n");
-  EXPECT_EQ(Query({"TEST-ExternalPrg", "/bin/true", "/nonexistent", "0", "0"}).out, "200\n0\n");
-}
-
-TEST_F(ProgramsE2E, ExternalFailuresAndWrongParameters) {
-  EXPECT_EQ(Query({"TEST-ExternalPrg", "/nonexistent/prog", "", "0", "1000"}).out,
-            "301\nexec error: No such file or directory\n");
-  EXPECT_EQ(Query({"TEST-ExternalPrg", "/bin/true", "", "0", "1s"}).out, "501\nWrong parameter\n");
-  EXPECT_EQ(Query({"TEST-ExternalPrg", "", "", "0", "1000"}).out,
-            "501\nCommand line to execute is not specified\n");
-}
-
-TEST_F(ProgramsE2E, ExternalWithoutWaitingAnswersAfterAboutOneSecond) {
-  auto start = Clock::now();
-  EXPECT_EQ(Query({"TEST-ExternalPrg", "/bin/sleep 3", "", "0", "-1"}).out, "200\n0\n");
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  EXPECT_LT(ms, 2800);
-}
-
-TEST_F(ProgramsE2E, ShellScriptResultLineAndOutput) {
-  std::string script = "#!/bin/sh\r\necho first\r\necho \"scriptres: $1\"\r\necho third\r\n";
-  OrvqResult r = Query(
-      {"TEST-ShellScript", "/bin/sh %script% %params%", Encode(script), Encode("42"), "10", "3"});
-  EXPECT_EQ(r.out, "200\nscriptres: 42\nfirst%0D%0Ascriptres: 42%0D%0Athird%0D%0A\n");
-  r = Query({"TEST-ShellScript", "%SCRIPT%", Encode(script), "", "10", "0"});
-  EXPECT_EQ(r.out, "200\nscriptres:\n\n");
-}
-
-TEST_F(ProgramsE2E, ShellScriptThatRunsTooLongIsKilled) {
-  auto start = Clock::now();
-  OrvqResult r =
-      Query({"TEST-ShellScript", "%script%", Encode("#!/bin/sh\nsleep 10\n"), "", "1", "1"});
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  EXPECT_EQ(r.out, "301\nScript execution error: abnormal termination\n");
-  EXPECT_LT(ms, 4000);
-}
-
-TEST_F(ProgramsE2E, ShellScriptThatCannotStart) {
-  EXPECT_EQ(
-      Query({"TEST-ShellScript", "/nonexistent/sh %script%", Encode("echo x"), "", "5", "1"}).out,
-      "301\nScript execution error: exec error: No such file or directory\n");
+  // Missing scripts; an empty setting names the agent's own folder, no script either.
+  AgentProcess missing("proccntscript=\r\ncpuusagescript=/nonexistent/cpu.sh\r\n"
+                       "proclistscript=absent-list.sh\r\n");
+  ASSERT_TRUE(missing.Start()) << missing.console();
+  EXPECT_EQ(missing.Query({"TEST-Process", "", "init"}).out, "301\nProcCnt script doesn't exist\n");
+  EXPECT_EQ(missing.Query({"TEST-CPU"}).out, "301\nCPUUsage script doesn't exist\n");
+  EXPECT_EQ(missing.Query({"GetProcessesList"}).out, "301\nProcList script doesn't exist\n");
 }
 
 }  // namespace
