@@ -4,7 +4,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/inotify.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,16 +12,14 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <string>
-#include <thread>
 
 #include "tests/agent_harness.h"
 
 namespace {
 
 using testutil::AgentProcess;
-using Clock = std::chrono::steady_clock;
+using testutil::Eventually;
 
 // True once pid is gone or a zombie (a daemon's parent has exited, so
 // nobody in this test can reap it).
@@ -35,8 +32,6 @@ bool Gone(pid_t pid) {
   return paren == std::string::npos || line.compare(paren + 2, 1, "Z") == 0;
 }
 
-using testutil::Eventually;
-
 // Runs act(), then waits at most timeout_ms until someone has read path
 // through to its close: the agent rereads its settings on its main thread,
 // so a connection made after that is accepted only once the reload is over.
@@ -48,76 +43,51 @@ bool ReadAfter(const std::string& path, const std::function<void()>& act, int ti
   return poll(&p, 1, timeout_ms) == 1;
 }
 
-// A daemon started through the harness: the harness's child is the parent
-// that prints "Daemon started" and exits; the daemon is found by its pid file.
-class DaemonTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    agent_ = std::make_unique<AgentProcess>("pidfile=" + pids_.File("orv.pid") + "\r\n",
-                                            std::vector<std::string>{"-d"});
-    agent_->Start();  // returns once the parent has exited or the port answers
-    ASSERT_TRUE(testutil::PortAnswers(agent_->port(), 10000)) << agent_->console();
-    ASSERT_TRUE(Eventually(
-        [&] {
-          daemon_ = std::atoi(testutil::ReadFile(pids_.File("orv.pid")).c_str());
-          return daemon_ > 0;
-        },
-        5000));
-  }
-  void TearDown() override {
-    if (daemon_ > 0) {
-      kill(daemon_, SIGTERM);
-      if (!Eventually([&] { return Gone(daemon_); }, 5000)) kill(daemon_, SIGKILL);
-    }
-  }
+// A daemon started through the harness (whose child prints "Daemon started"
+// and exits; the daemon is found by its pid file): SIGHUP with a broken file
+// keeps the settings in force, SIGHUP with a good one takes it, and
+// "ReloadApp" writes the new pid before the old process ends, because a
+// service manager that follows the daemon by its pid file looks at the file
+// when the process it knows ends.
+TEST(DaemonTest, SighupReloadsAndReloadAppKeepsThePidFileRight) {
+  testutil::TempDir pids;
+  const std::string pidfile = pids.File("orv.pid");
+  AgentProcess agent("pidfile=" + pidfile + "\r\n", {"-d"});
+  agent.Start();  // returns once the parent has exited or the port answers
+  ASSERT_TRUE(testutil::PortAnswers(agent.port(), 10000)) << agent.console();
+  pid_t daemon = 0;
+  auto pid_in_file = [&] { return std::atoi(testutil::ReadFile(pidfile).c_str()); };
+  ASSERT_TRUE(Eventually([&] { return (daemon = pid_in_file()) > 0; }, 5000));
+  const std::string cfg = testutil::ReadFile(agent.config_path());
 
-  testutil::TempDir pids_;
-  std::unique_ptr<AgentProcess> agent_;
-  pid_t daemon_ = -1;
-};
+  testutil::WriteFile(agent.config_path(), cfg + "password=\r\n");
+  EXPECT_TRUE(ReadAfter(agent.config_path(), [&] { kill(daemon, SIGHUP); }, 10000));
+  EXPECT_EQ(agent.Query({"GetInfo"}).status, 0);  // still the old password
+  EXPECT_EQ(agent.Query({"GetInfo"}, "").status, 1);
 
-TEST_F(DaemonTest, SighupReloadsTheSettingsFileWithinASecondOrTwo) {
-  std::string cfg = testutil::ReadFile(agent_->config_path());
-  testutil::WriteFile(agent_->config_path(), cfg + "comment=after hangup\r\n");
-  ASSERT_EQ(kill(daemon_, SIGHUP), 0);
+  testutil::WriteFile(agent.config_path(), cfg + "comment=after hangup\r\n");
+  EXPECT_EQ(kill(daemon, SIGHUP), 0);
   EXPECT_TRUE(Eventually(
-      [&] {
-        return agent_->Query({"GetInfo"}).out.find("\nComment=after hangup\n") !=
-               std::string::npos;
-      },
+      [&] { return agent.Query({"GetInfo"}).out.find("\nComment=after hangup\n") != std::string::npos; },
       5000));
-  EXPECT_FALSE(Gone(daemon_));
-}
 
-TEST_F(DaemonTest, SighupWithABrokenFileKeepsThePreviousSettings) {
-  std::string cfg = testutil::ReadFile(agent_->config_path());
-  testutil::WriteFile(agent_->config_path(), cfg + "password=\r\n");
-  ASSERT_TRUE(ReadAfter(agent_->config_path(), [&] { kill(daemon_, SIGHUP); }, 10000));
-  EXPECT_EQ(agent_->Query({"GetInfo"}).status, 0);  // still the old password
-  EXPECT_EQ(agent_->Query({"GetInfo"}, "").status, 1);
-}
-
-// A service manager that follows the daemon by its pid file looks at the
-// file when the process it knows ends: a daemon that restarts itself must
-// have written its new pid by then.
-TEST_F(DaemonTest, ReloadAppWritesTheNewPidBeforeTheOldProcessEnds) {
-  ASSERT_EQ(agent_->Query({"ReloadApp"}).out, "200\nOk\n");
+  EXPECT_EQ(agent.Query({"ReloadApp"}).out, "200\nOk\n");
   // Looked at without a pause: the gap to catch is short.
-  auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (!Gone(daemon_) && Clock::now() < deadline) sched_yield();
-  ASSERT_TRUE(Gone(daemon_));
-  pid_t next = std::atoi(testutil::ReadFile(pids_.File("orv.pid")).c_str());
-  EXPECT_TRUE(next > 0 && next != daemon_ && !Gone(next)) << "pid file: " << next;
-  // Whatever the outcome, TearDown stops the new daemon.
-  const pid_t old = daemon_;
-  Eventually(
-      [&] {
-        next = std::atoi(testutil::ReadFile(pids_.File("orv.pid")).c_str());
-        return next > 0 && next != old;
-      },
-      10000);
-  if (next > 0 && next != old) daemon_ = next;
-  EXPECT_EQ(agent_->Query({"GetInfo"}).status, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!Gone(daemon) && std::chrono::steady_clock::now() < deadline) sched_yield();
+  const pid_t old = daemon;
+  if (Gone(old)) {
+    daemon = pid_in_file();
+    EXPECT_TRUE(daemon > 0 && daemon != old && !Gone(daemon)) << "pid file: " << daemon;
+    EXPECT_TRUE(Eventually([&] { return (daemon = pid_in_file()) > 0 && daemon != old; }, 10000));
+    EXPECT_EQ(agent.Query({"GetInfo"}).status, 0);
+  } else {
+    ADD_FAILURE() << "the daemon did not end";
+  }
+  if (daemon > 0 && !Gone(daemon)) {
+    kill(daemon, SIGTERM);
+    if (!Eventually([&] { return Gone(daemon); }, 5000)) kill(daemon, SIGKILL);
+  }
 }
 
 TEST(ForegroundSignalTest, SighupEndsAnAgentInTheForeground) {
