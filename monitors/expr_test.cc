@@ -23,96 +23,42 @@ TEST(SearchExpression, Evaluates) {
     const char* line;
     int casesensitive, wholeword, want;
   } cases[] = {
-    {"'disk'", "disk full", 1, 0, 1},
-    {"'disk'", "net down", 1, 0, 0},
-    {"\"disk\"", "disk full", 1, 0, 1},
-    {"\"it's\"", "it's late", 1, 0, 1},
-    {"''", "anything", 1, 0, 0},
-    {"''", "", 1, 0, 0},
-    {"'ERROR'", "an error here", 0, 0, 1},
-    {"'ERROR'", "an error here", 1, 0, 0},
-    {"'err'", "error", 1, 1, 0},
-    {"'err'", "err: failed", 1, 1, 1},
-    {"'err'", "error err", 1, 1, 1},
-    {"'a' and 'b'", "a b", 1, 0, 1},
-    {"'a' and 'b'", "a", 1, 0, 0},
-    {"'a' or 'b'", "b", 1, 0, 1},
-    {"'a' or 'b'", "c", 1, 0, 0},
-    {"'a' AND 'b'", "a b", 1, 0, 1},
-    {"'a' oR 'b'", "b", 1, 0, 1},
-    {"'a'AND'b'", "a b", 1, 0, 0},
-    {"'a'and'b'", "a b", 1, 0, 1},
-    {"not 'a'", "b", 1, 0, 1},
-    {"not 'a'", "a", 1, 0, 0},
-    {"not 'a' or 'b'", "c", 1, 0, 1},
-    {"not 'a' or 'b'", "a", 1, 0, 0},
-    {"not 'a' or 'b'", "b", 1, 0, 0},
-    // a and not (b or c)
-    {"'a' and not 'b' or 'c'", "a", 1, 0, 1},
-    {"'a' and not 'b' or 'c'", "a c", 1, 0, 0},
-    // (a or b) and c: equal priorities group left to right
-    {"'a' or 'b' and 'c'", "a", 1, 0, 0},
-    {"'a' or 'b' and 'c'", "a c", 1, 0, 1},
-    {"'a' or ('b' and 'c')", "a", 1, 0, 1},
-    {"(not 'a') and 'b'", "b", 1, 0, 1},
-    {"(not 'a') and 'b'", "a b", 1, 0, 0},
-    {"((('a')))", "a", 1, 0, 1},
-    {"'Disk' and 'FULL'", "disk full", 0, 0, 1},
-    // Malformed expressions match nothing.
-    {"", "anything", 1, 0, 0},
-    {"   \t ", "anything", 1, 0, 0},
-    {"'disk", "disk", 1, 0, 0},
-    {"'a' and \"b", "a b", 1, 0, 0},
-    {"( 'a'", "a", 1, 0, 0},
-    {"'a' )", "a", 1, 0, 0},
-    {"'a' 'b'", "a b", 1, 0, 0},
-    {"'a' and", "a", 1, 0, 0},
-    {"and 'a'", "a", 1, 0, 0},
-    {"not", "a", 1, 0, 0},
-    {"()", "a", 1, 0, 0},
-    {"'a' or disk", "disk", 1, 0, 0},
-    {"notice", "notice", 1, 0, 0},
-    // An unmatched "(" left in the output stands for a false operand.
-    {"'a' or (", "a", 1, 0, 1},
-    // Unquoted numbers are refused.
-    {"'a' or 404", "a 404", 1, 0, 0},
-    {"12345", "12345 234", 1, 0, 0},
-};
+      {"'disk'", "disk full", 1, 0, 1}, {"'disk'", "net down", 1, 0, 0},
+      {"\"disk\"", "disk full", 1, 0, 1}, {"\"it's\"", "it's late", 1, 0, 1},
+      {"''", "anything", 1, 0, 0}, {"''", "", 1, 0, 0},
+      {"'ERROR'", "an error here", 0, 0, 1}, {"'ERROR'", "an error here", 1, 0, 0},
+      {"'err'", "error", 1, 1, 0}, {"'err'", "err: failed", 1, 1, 1},
+      {"'err'", "error err", 1, 1, 1}, {"'a' and 'b'", "a b", 1, 0, 1},
+      {"'a' and 'b'", "a", 1, 0, 0}, {"'a' or 'b'", "b", 1, 0, 1},
+      {"'a' or 'b'", "c", 1, 0, 0}, {"'a' AND 'b'", "a b", 1, 0, 1},
+      {"'a' oR 'b'", "b", 1, 0, 1}, {"'a'AND'b'", "a b", 1, 0, 0},
+      {"'a'and'b'", "a b", 1, 0, 1}, {"not 'a'", "b", 1, 0, 1},
+      {"not 'a'", "a", 1, 0, 0}, {"not 'a' or 'b'", "c", 1, 0, 1},
+      {"not 'a' or 'b'", "a", 1, 0, 0}, {"not 'a' or 'b'", "b", 1, 0, 0},
+      // a and not (b or c)
+      {"'a' and not 'b' or 'c'", "a", 1, 0, 1}, {"'a' and not 'b' or 'c'", "a c", 1, 0, 0},
+      // (a or b) and c: equal priorities group left to right
+      {"'a' or 'b' and 'c'", "a", 1, 0, 0}, {"'a' or 'b' and 'c'", "a c", 1, 0, 1},
+      {"'a' or ('b' and 'c')", "a", 1, 0, 1}, {"(not 'a') and 'b'", "b", 1, 0, 1},
+      {"(not 'a') and 'b'", "a b", 1, 0, 0}, {"((('a')))", "a", 1, 0, 1},
+      {"'Disk' and 'FULL'", "disk full", 0, 0, 1},
+      // Malformed expressions match nothing.
+      {"", "anything", 1, 0, 0}, {"   \t ", "anything", 1, 0, 0},
+      {"'disk", "disk", 1, 0, 0}, {"'a' and \"b", "a b", 1, 0, 0},
+      {"( 'a'", "a", 1, 0, 0}, {"'a' )", "a", 1, 0, 0},
+      {"'a' 'b'", "a b", 1, 0, 0}, {"'a' and", "a", 1, 0, 0},
+      {"and 'a'", "a", 1, 0, 0}, {"not", "a", 1, 0, 0},
+      {"()", "a", 1, 0, 0}, {"'a' or disk", "disk", 1, 0, 0},
+      {"notice", "notice", 1, 0, 0},
+      // An unmatched "(" left in the output stands for a false operand.
+      {"'a' or (", "a", 1, 0, 1},
+      // Unquoted numbers are refused.
+      {"'a' or 404", "a 404", 1, 0, 0}, {"12345", "12345 234", 1, 0, 0},
+  };
   for (const Case& c : cases) {
     EXPECT_EQ(SearchForExpression(S(c.line), S(c.expr), c.casesensitive, c.wholeword), c.want)
         << c.expr << " on " << c.line;
   }
-}
-
-TEST(BoolStackTest, BoundsAndOperations) {
-  BoolStack s(2);
-  s.Push(1);
-  s.Push(0);
-  s.Push(1);  // beyond the capacity: refused, the values kept
-  EXPECT_NE(s.Error(), 0);
-  EXPECT_EQ(s.Count(), 2);
-  BoolStack t(3);
-  t.Push(1);
-  t.Push(0);
-  t.Or();
-  t.Push(0);
-  t.And();
-  t.Not();
-  EXPECT_EQ(t.Pop(), 1);
-  EXPECT_EQ(t.Error(), 0);
-  for (int op = 0; op < 4; ++op) {  // too few values for each operation
-    BoolStack u(4);
-    if (op >= 2) u.Push(1);
-    if (op == 0) u.Pop();
-    if (op == 1) u.Not();
-    if (op == 2) u.And();
-    if (op == 3) u.Or();
-    EXPECT_NE(u.Error(), 0) << op;
-  }
-  BoolStack none(-5);
-  none.Push(1);
-  EXPECT_NE(none.Error(), 0);
-  EXPECT_EQ(none.Count(), 0);
 }
 
 // The prepared search must answer exactly as String::Search on any bytes.

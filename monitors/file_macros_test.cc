@@ -28,7 +28,8 @@ std::string Expand(const std::string& path) {
 }
 
 // Files old (1000), mid (2000), new (3000) and a newer link; folders fold
-// (500, empty) and fnew (5000) with its files a1 (10) and a2 (20).
+// (500, empty), fnew (5000) with its files a1 (10) and a2 (20), and ties
+// (1500) whose files share one time.
 TEST(FileMacros, EachMacroPicksItsEntry) {
   TempDir t;
   Touch(t.File("old"), 1000);
@@ -42,6 +43,16 @@ TEST(FileMacros, EachMacroPicksItsEntry) {
   SetTime(t.File("fnew"), 5000);
   ASSERT_EQ(symlink(t.File("old").c_str(), t.File("zlink").c_str()), 0);
   SetTime(t.File("zlink"), 9000);  // links are never chosen
+  // Equal times in ties/: the entry the directory delivers first stays.
+  ASSERT_EQ(mkdir(t.File("ties").c_str(), 0755), 0);
+  for (const char* n : {"p", "q", "r", "s"}) Touch(t.File("ties/") + n, 4242);
+  SetTime(t.File("ties"), 1500);
+  TSearchRec rec;
+  std::string first;
+  for (int r = FindFirst(String(t.File("ties").c_str()), String("*"), 63, rec);
+       r == 0 && first.empty(); r = FindNext(rec))
+    if (!(rec.Attr & AttrDirectory)) first = rec.Name;
+  FindClose(rec);
   const std::string d = t.path() + "/";
   struct Case {
     std::string in, want;
@@ -59,24 +70,10 @@ TEST(FileMacros, EachMacroPicksItsEntry) {
       // A macro that cannot be resolved leaves the whole path unchanged.
       {d + "%oldestfolder%/%newestfile%", d + "%oldestfolder%/%newestfile%"},
       {d + "none/%newestfile%", d + "none/%newestfile%"},
+      {d + "ties/%newestfile%", d + "ties/" + first},
+      {d + "ties/%oldestfile%", d + "ties/" + first},
   };
   for (const Case& c : cases) EXPECT_EQ(Expand(c.in), c.want) << c.in;
-}
-
-// Equal times: the entry the directory delivers first stays.
-TEST(FileMacros, FirstInDirectoryOrderWinsTies) {
-  TempDir t;
-  for (const char* n : {"p", "q", "r", "s"}) Touch(t.File(n), 4242);
-  TSearchRec rec;
-  std::string first;
-  int r = FindFirst(String(t.path().c_str()), String("*"), 63, rec);
-  while (r == 0 && first.empty()) {
-    if (!(rec.Attr & AttrDirectory)) first = rec.Name;
-    r = FindNext(rec);
-  }
-  FindClose(rec);
-  EXPECT_EQ(Expand(t.path() + "/%newestfile%"), t.path() + "/" + first);
-  EXPECT_EQ(Expand(t.path() + "/%oldestfile%"), t.path() + "/" + first);
 }
 
 }  // namespace

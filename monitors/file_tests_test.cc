@@ -149,85 +149,43 @@ TEST(FileTestsFileInfo, LinkIsExaminedItself) {
   WriteFile(t.File("f"), "12345");
   ASSERT_EQ(symlink("f", t.File("l").c_str()), 0);
   int64_t size = -1, ctime = -1, mtime = -1;
-  ASSERT_TRUE(GetFileInfo(t.File("f").c_str(), size, ctime, mtime));
-  EXPECT_EQ(size, 5);
-  EXPECT_GT(ctime, 0);
   ASSERT_TRUE(GetFileInfo(t.File("l").c_str(), size, ctime, mtime));
   EXPECT_EQ(size, 1);  // the link's own size: the length of "f"
-  EXPECT_FALSE(GetFileInfo("", size, ctime, mtime));
-  EXPECT_FALSE(GetFileInfo(nullptr, size, ctime, mtime));
   EXPECT_FALSE(GetFileInfo(t.File("none").c_str(), size, ctime, mtime));
 }
 
-TEST(FileTestsFolderSize, AgreesWithPlainSearchOnRandomTrees) {
-  const char* masks[] = {"", "*", "*.log", "x", "d", "?.log", "*.LOG"};
-  for (unsigned seed = 1; seed <= 6; ++seed) {
-    TempDir t;
-    BuildRandomTree(t.path(), seed);
-    for (const char* m : masks) {
-      for (int rec = 0; rec <= 1; ++rec) {
-        String p((t.path() + "/" + m).c_str());
-        EXPECT_EQ(GetFolderSize(p, rec), RefFolderSize(p, rec)) << seed << " " << m << " " << rec;
-      }
-    }
-  }
-}
-
-// --------------------------------------------------------------- counting
-
-// Ages of 10, 50 and 100 minutes against a limit of 50: the file of exactly
-// the limit's minute is neither older nor newer.
-TEST(FileTestsCount, AgeModesAtTheBoundary) {
-  TempDir t;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    const int64_t m = now_min();
-    for (int age : {10, 50, 100}) {
-      std::string f = t.File("m" + std::to_string(age));
-      WriteFile(f, "x");
-      SetMtime(f, static_cast<time_t>((m - age) * 60 + 30));
-    }
-    int older = CountFiles(String(t.path().c_str()), String("m*"), 0, cfmOlderThan, 50);
-    int newer = CountFiles(String(t.path().c_str()), String("m*"), 0, cfmNewerThan, 50);
-    if (now_min() != m) continue;  // a minute passed meanwhile: measure again
-    EXPECT_EQ(older, 1);
-    EXPECT_EQ(newer, 1);
-    return;
-  }
-  FAIL() << "clock kept crossing minute boundaries";
-}
-
-// A folder the agent cannot write has no entry with exactly the folder bit,
-// so an empty result there cannot be told from a missing folder.
-TEST(FileTestsCount, UnwritableFolderWithoutMatchesIsMissing) {
-  if (geteuid() == 0) GTEST_SKIP() << "root writes everywhere";
-  TempDir t;
-  ASSERT_EQ(mkdir(t.File("ro").c_str(), 0755), 0);
-  WriteFile(t.File("ro/f"), "x");
-  ASSERT_EQ(chmod(t.File("ro").c_str(), 0555), 0);
-  EXPECT_EQ(CountFiles(String(t.File("ro").c_str()), String("*.none"), 0, cfmAllFiles, 0), -1);
-  EXPECT_EQ(CountFiles(String(t.File("ro").c_str()), String("f"), 0, cfmAllFiles, 0), 1);
-  chmod(t.File("ro").c_str(), 0755);
-}
-
-TEST(FileTestsCount, AgreesWithPlainSearchOnRandomTrees) {
+// The fast walks against the plain searches on random trees, every mask,
+// mode and recursion; a minute that turns meanwhile measures again, as the
+// age modes count against the current minute.
+TEST(FileTestsWalk, AgreesWithPlainSearchOnRandomTrees) {
   TempDir empty;
   for (int rec = 0; rec <= 1; ++rec) {
     EXPECT_EQ(CountFiles(String(empty.path().c_str()), String("*"), rec, cfmAllFiles, 0), 0);
     EXPECT_EQ(CountFiles(String(empty.File("no").c_str()), String("*"), rec, cfmAllFiles, 0), -1);
   }
-  const char* masks[] = {"*", "*.log", "x", "", "sub*", ".*"};
-  for (unsigned seed = 11; seed <= 15; ++seed) {
+  const char* size_masks[] = {"", "*", "*.log", "x", "d", "?.log", "*.LOG"};
+  const char* count_masks[] = {"*", "*.log", "x", "", "sub*", ".*"};
+  for (unsigned seed = 1; seed <= 5; ++seed) {
     TempDir t;
     BuildRandomTree(t.path(), seed);
-    for (const char* m : masks) {
-      for (int mode = 0; mode < kCountFilesModes; ++mode) {
-        for (int rec = 0; rec <= 1; ++rec) {
+    for (int rec = 0; rec <= 1; ++rec) {
+      for (const char* m : size_masks) {
+        String p((t.path() + "/" + m).c_str());
+        EXPECT_EQ(GetFolderSize(p, rec), RefFolderSize(p, rec)) << seed << " " << m << " " << rec;
+      }
+      for (const char* m : count_masks) {
+        for (int mode = 0; mode < kCountFilesModes; ++mode) {
           const int limit = mode >= 3 ? 150 : 60;
           auto md = static_cast<TCountFilesMode>(mode);
           String f(t.path().c_str());
-          EXPECT_EQ(CountFiles(f, String(m), rec, md, limit),
-                    RefCountFiles(f, String(m), rec, md, limit))
-              << seed << " mask '" << m << "' mode " << mode << " rec " << rec;
+          int got = 0, want = 0;
+          for (int attempt = 0; attempt < 3; ++attempt) {
+            const int64_t minute = now_min();
+            got = CountFiles(f, String(m), rec, md, limit);
+            want = RefCountFiles(f, String(m), rec, md, limit);
+            if (now_min() == minute) break;
+          }
+          EXPECT_EQ(got, want) << seed << " mask '" << m << "' mode " << mode << " rec " << rec;
         }
       }
     }

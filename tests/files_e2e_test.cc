@@ -56,7 +56,8 @@ class FilesE2E : public ::testing::Test {
     agent_ = new AgentProcess();
     data_ = new TempDir();
     const std::string d = data_->path();
-    // tree/: a (10 bytes), .h (5), sub/b (100), sub/c.log (1000), link -> a
+    // tree/: a (10 bytes), .h (5), sub/b (100), sub/c.log (1000), link -> a,
+    // sub/dl -> tree
     mkdir((d + "/tree").c_str(), 0755);
     mkdir((d + "/tree/sub").c_str(), 0755);
     WriteFile(d + "/tree/a", std::string(10, 'x'));
@@ -64,6 +65,7 @@ class FilesE2E : public ::testing::Test {
     WriteFile(d + "/tree/sub/b", std::string(100, 'x'));
     WriteFile(d + "/tree/sub/c.log", std::string(1000, 'x'));
     symlink((d + "/tree/a").c_str(), (d + "/tree/link").c_str());
+    symlink((d + "/tree").c_str(), (d + "/tree/sub/dl").c_str());
     mkdir((d + "/empty").c_str(), 0755);
     WriteFile(d + "/digits", "123456789");
     WriteFile(d + "/zero", "");
@@ -148,6 +150,8 @@ TEST_F(FilesE2E, RepliesForEachRequest) {
       {{"TEST-FolderSize", tree, "1"}, "200\n  1115\n"},
       {{"TEST-FolderSize", tree + "/*.log", "1"}, "200\n  1000\n"},
       {{"TEST-FolderSize", D("empty"), "1"}, "200\n     0\n"},
+      // sub/dl names a folder through a link: never entered, it adds nothing.
+      {{"TEST-FolderSize", tree + "/dl", "1"}, "200\n     0\n"},
       {{"TEST-FolderSize", D("empty") + "/nothing", "1"}, "200\n     0\n"},
       {{"TEST-FolderSize", D("big"), "0"}, "200\n1234567\n"},
       {{"TEST-FolderSize", D("none") + "/x", "1"},
