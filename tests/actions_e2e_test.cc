@@ -19,63 +19,6 @@ namespace {
 using testutil::AgentProcess;
 using Clock = std::chrono::steady_clock;
 
-// What arrives from the agent, pieces joined by "|": a piece is a datagram,
-// or what came over TCP before a pause of half a second or more.
-class Listeners {
- public:
-  Listeners()
-      : tcp_([this](int fd) {
-          std::string got;
-          char buf[4096];
-          struct pollfd p = {fd, POLLIN, 0};
-          auto last = Clock::now();
-          for (ssize_t n = 1; n > 0 && poll(&p, 1, 5000) == 1;) {
-            n = recv(fd, buf, sizeof buf, 0);
-            if (n > 0 && !got.empty() && Clock::now() - last > std::chrono::milliseconds(500)) got += "|";
-            if (n > 0) got.append(buf, static_cast<size_t>(n));
-            last = Clock::now();
-          }
-          std::lock_guard<std::mutex> lock(mutex_);
-          streams_.push_back(got);
-        }) {
-    udp_ = testutil::BoundLoopback(SOCK_DGRAM, &udp_port_);
-  }
-  std::string tcp_port() const { return std::to_string(tcp_.port()); }
-  std::string udp_port() const { return std::to_string(udp_port_); }
-  // Waits (up to 5 s) for what was expected when anything was, then takes
-  // what has come.
-  std::string Take(bool tcp, const std::string& expected) {
-    std::string got;
-    if (tcp) {
-      testutil::Eventually([&] { return expected.empty() || Streams() > 0; }, 5000);
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (const std::string& s : streams_) got += s;
-      streams_.clear();
-      return got;
-    }
-    const size_t pieces = expected.empty() ? 0 : std::count(expected.begin(), expected.end(), '|') + 1;
-    for (size_t i = 0;; ++i) {
-      struct pollfd p = {udp_.get(), POLLIN, 0};
-      if (poll(&p, 1, i < pieces ? 5000 : 0) != 1) return got;
-      char buf[65536];
-      ssize_t n = recv(udp_.get(), buf, sizeof buf, 0);
-      if (i > 0) got += "|";
-      if (n > 0) got.append(buf, static_cast<size_t>(n));
-    }
-  }
-
- private:
-  size_t Streams() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return streams_.size();
-  }
-  std::mutex mutex_;
-  std::vector<std::string> streams_;
-  testutil::LoopbackTcp tcp_;
-  UniqueFd udp_;
-  int udp_port_ = 0;
-};
-
 // The syslog time stamp for t, worked out apart from the agent's code: the C
 // library's blank-padded day of month.
 std::string Stamp(time_t t) {
@@ -89,9 +32,24 @@ std::string Stamp(time_t t) {
 TEST(ActionsE2E, RepliesAndWhatWasSent) {
   AgentProcess agent("executeaction=1\r\ntcpudpaction=1\r\nsyslogaction=1\r\n");
   ASSERT_TRUE(agent.Start()) << agent.console();
-  Listeners to;
+  // What reaches the listeners, pieces joined by "|": a piece is a datagram,
+  // or what came over TCP before a pause of half a second or more.
+  std::mutex mutex;
+  std::string tcp_got;
+  int tcp_streams = 0;
+  testutil::LoopbackTcp tcp_server([&](int fd) {
+    std::string got = testutil::ReadFor(fd, 1, 5000);
+    got += testutil::ReadFor(fd, 1 << 16, 500);
+    for (std::string more; !(more = testutil::ReadFor(fd, 1 << 16, 1500)).empty();) got += "|" + more;
+    std::lock_guard<std::mutex> lock(mutex);
+    tcp_got += got;
+    ++tcp_streams;
+  });
+  int udp_port = 0;
+  UniqueFd udp_server = testutil::BoundLoopback(SOCK_DGRAM, &udp_port);
   testutil::TempDir work;
-  const std::string tcp = to.tcp_port(), udp = to.udp_port(), lo = "127.0.0.1";
+  const std::string tcp = std::to_string(tcp_server.port()), udp = std::to_string(udp_port);
+  const std::string lo = "127.0.0.1";
   const std::string tcp_closed = std::to_string(testutil::ClosedPort(SOCK_STREAM));
   const std::string udp_closed = std::to_string(testutil::ClosedPort(SOCK_DGRAM));
   const std::string wrong = "501\nWrong parameter\n", no_cmd = "501\nCommand line to execute is not specified\n";
@@ -160,7 +118,24 @@ TEST(ActionsE2E, RepliesAndWhatWasSent) {
       EXPECT_LT(took, std::chrono::milliseconds(c.max_ms)) << what;
     }
     const bool over_tcp = c.request.size() > 3 && c.request[0] == "ACT-TCPUDPsend" && c.request[3] == "0";
-    const std::string got = to.Take(over_tcp, c.sent);
+    std::string got;
+    if (over_tcp) {
+      testutil::Eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return c.sent.empty() || tcp_streams > 0;
+      }, 5000);
+      std::lock_guard<std::mutex> lock(mutex);
+      got.swap(tcp_got);
+      tcp_streams = 0;
+    }
+    // Waits for each datagram expected, then takes any that came beyond.
+    const size_t pieces = c.sent.empty() ? 0 : std::count(c.sent.begin(), c.sent.end(), '|') + 1;
+    struct pollfd p = {udp_server.get(), POLLIN, 0};
+    for (size_t i = 0; !over_tcp && poll(&p, 1, i < pieces ? 5000 : 0) == 1; ++i) {
+      char buf[65536];
+      const ssize_t n = recv(udp_server.get(), buf, sizeof buf, 0);
+      got += (i > 0 ? "|" : "") + std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    }
     std::string want = c.sent;
     const size_t at = want.find("<stamp>");
     for (time_t t = before; at != std::string::npos && t <= after; ++t) {

@@ -1,15 +1,9 @@
 #!/bin/bash
-# Installs a build into scratch folders with DESTDIR and checks, for the
-# prefixes /usr and /opt/orv: the exact files and their modes
-# (tests/data/installed_files, shared with package_test.sh); a configuration
-# that names the installed agent, scripts and log folder and differs from
-# etc/orv.cfg in nothing else; a unit that starts the agent as a daemon.
-# An existing configuration is never replaced. The installed agent, started
-# with the unit's own command line, has written its pid file when the
-# starting process ends, answers the installed orvq, runs an installed helper
-# script, logs into the installed log folder, reloads on the unit's reload
-# command, prints nothing per request on its standard output (the journal)
-# and stops on QUIT, removing its pid file.
+# Installs a build with DESTDIR for the prefixes /usr and /opt/orv and checks
+# the files and modes (tests/data/installed_files), the paths in orv.cfg and
+# the unit, that an existing orv.cfg is kept, and that the installed agent,
+# started by the unit's command line as a daemon, serves, logs, reloads,
+# stays silent on the journal and stops on QUIT.
 # Usage: install_test.sh BUILD_DIR
 set -u
 build=$(cd "${1:?usage: install_test.sh BUILD_DIR}" && pwd)

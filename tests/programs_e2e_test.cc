@@ -37,34 +37,25 @@ std::string Leftovers(const AgentProcess& agent) {
 
 // Children of the test under a process name of their own (a copy of sleep),
 // stopped by pid.
-class Sleepers {
- public:
-  Sleepers(const std::string& dir, const std::string& name, int count) {
-    const std::string path = dir + "/" + name;
+struct Sleepers {
+  Sleepers(const std::string& path, int count) {
     if (system(("cp /bin/sleep '" + path + "'").c_str()) != 0) return;
     for (int i = 0; i < count; ++i) {
-      pid_t pid = fork();
+      const pid_t pid = fork();
       if (pid == 0) {
         execl(path.c_str(), path.c_str(), "30", static_cast<char*>(nullptr));
         _exit(127);
       }
-      if (pid > 0) pids_.push_back(pid);
+      if (pid > 0) pids.push_back(pid);
     }
-    // Until exec has happened the children still carry the test's name.
-    testutil::Eventually([&] {
-      for (pid_t pid : pids_) {
-        if (testutil::ReadFile("/proc/" + std::to_string(pid) + "/comm") != name + "\n") return false;
-      }
-      return true;
-    }, 5000);
   }
   ~Sleepers() {
-    for (pid_t pid : pids_) {
+    for (pid_t pid : pids) {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
   }
-  std::vector<pid_t> pids_;
+  std::vector<pid_t> pids;
 };
 
 // The scripts run the way the agent runs them (standard output and error into
@@ -106,8 +97,13 @@ TEST(ProgramsE2E, RepliesForEachRequest) {
   AgentProcess agent("external=1\r\nshellscript=1\r\ndelayforscripts=1000\r\n");
   ASSERT_TRUE(agent.Start()) << agent.console();
   const std::string name = "orvsl" + std::to_string(getpid() % 100000);
-  Sleepers sleepers(agent.dir().path(), name, 2);
-  ASSERT_EQ(sleepers.pids_.size(), 2u);
+  Sleepers sleepers(agent.dir().File(name), 2);
+  ASSERT_EQ(sleepers.pids.size(), 2u);
+  // Until exec has happened the children still carry the test's name.
+  ASSERT_TRUE(testutil::Eventually([&] {
+    return testutil::ReadFile("/proc/" + std::to_string(sleepers.pids[0]) + "/comm") == name + "\n" &&
+           testutil::ReadFile("/proc/" + std::to_string(sleepers.pids[1]) + "/comm") == name + "\n";
+  }, 5000));
   const std::string witness = agent.dir().File("pwned");
   const std::string script = "#!/bin/sh\r\necho first\r\necho \"scriptres: $1\"\r\necho third\r\n";
   const std::string no_name = "501\nName of the process is not specified\n";
@@ -166,7 +162,7 @@ TEST(ProgramsE2E, RepliesForEachRequest) {
   const std::string list = agent.Query({"GetProcessesList"}).out;
   EXPECT_EQ(list.find('\n', 4), list.size() - 1) << list;
   EXPECT_EQ(list.substr(list.size() - 7), "%0D%0A\n");
-  EXPECT_NE(list.find("%0D%0A" + std::to_string(sleepers.pids_[1]) + " " + name + "%0D%0A"),
+  EXPECT_NE(list.find("%0D%0A" + std::to_string(sleepers.pids[1]) + " " + name + "%0D%0A"),
             std::string::npos)
       << list;
 
