@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "tests/testutil.h"
@@ -10,173 +11,95 @@ namespace {
 
 using testutil::S;
 
-TEST(StringStorage, FixedStringCutsCopiesAndAppends) {
-  String f(4);
-  EXPECT_EQ(f.Capacity(), 4);
-  f = "abcdef";
-  EXPECT_EQ(S(f), "abcd");
-  f.AddChar('z');
-  EXPECT_EQ(S(f), "abcd");
+std::string N(int n) {
+  return std::to_string(n);
 }
 
-TEST(StringStorage, HoldsZeroBytesAndSelfAppends) {
-  String s;
-  s.AddData("a\0b", 3);
-  EXPECT_EQ(s.Length(), 3);
-  s += s;
-  EXPECT_EQ(S(s), std::string("a\0ba\0b", 6));
-  s.CopyData(s.Data() + 1, 2);
-  EXPECT_EQ(S(s), std::string("\0b", 2));
+// The text of a String made from text and then changed by edit.
+std::string After(const char* text, const std::function<void(String&)>& edit) {
+  String s(text);
+  edit(s);
+  return S(s);
 }
 
-TEST(StringStorage, SetZeroAndCStr) {
-  String s;
-  EXPECT_STREQ(s.CStr(), "");
-  String t(3);
-  t = "abc";
-  EXPECT_STREQ(t.CStr(), "abc");  // a full fixed string grows to take the zero
+TEST(String, EditsAndSearches) {
+  String fixed(4);
+  fixed = "abcdef";
+  fixed.AddChar('z');
+  char buf[8] = "zzzzzzz", untouched[4] = "xyz";
+  String("abcdef").StrCpy(buf, 4);
+  String().StrCpy(untouched, 4);
+  struct Case {
+    const char* what;
+    std::string got, want;
+  } cases[] = {
+      {"fixed capacity cuts", S(fixed), "abcd"},
+      {"zero bytes, self-append", After("", [](String& s) { s.AddData("a\0b", 3), s += s; }),
+       std::string("a\0ba\0b", 6)},
+      {"copy from own bytes", After("abc", [](String& s) { s.CopyData(s.Data() + 1, 2); }), "bc"},
+      {"concatenation", S(String("ab") + "cd" + 'e' + static_cast<const char*>(nullptr)), "abcde"},
+      {"Copy cut at the end", S(String("abcdef").Copy(3, 100)), "cdef"},
+      {"Copy past the end", S(String("abcdef").Copy(7, 1)), ""},
+      {"Delete cut at the end", After("abcdef", [](String& s) { s.Delete(2, 100); }), "a"},
+      {"Delete from 0", After("abcdef", [](String& s) { s.Delete(0, 1); }), "abcdef"},
+      {"GetWord between separators", S(String("a  b").GetWord(2, ' ')), ""},
+      {"GetWord past the last", S(String("a b").GetWord(3, ' ')), ""},
+      {"GetWord before the first", S(String(",x").GetWord(1, ',')), ""},
+      {"GetWord 0 is 1", S(String("a,b,c").GetWord(0, ',')), "a"},
+      {"GetWord last", S(String("a,b,c").GetWord(3, ',')), "c"},
+      {"Trim control bytes", After(" \tab\r\n", [](String& s) { s.Trim(); }), "ab"},
+      {"Trim all blanks", After("    ", [](String& s) { s.Trim(); }), ""},
+      {"Trim keeps high bytes", After("\xE9t\xE9", [](String& s) { s.Trim(); }), "\xE9t\xE9"},
+      {"RemoveRepeats", After("a,,,b", [](String& s) { s.RemoveRepeats(','); }), "a,b"},
+      {"RemoveRepeats leading run", After(",,a,,", [](String& s) { s.RemoveRepeats(','); }),
+       ",,a,"},
+      {"ReplaceAll", S(String("abcabc").ReplaceAll("abc", "X", 1)), "XX"},
+      {"ReplaceAll whole", S(String("abc").ReplaceAll("abc", "X", 1)), "X"},
+      {"ReplaceAll case-blind", S(String("aBcabc").ReplaceAll("ABC", "-", 0)), "--"},
+      {"ReplaceAll of nothing", S(String("abc").ReplaceAll("", "X", 1)), "abc"},
+      {"StrCpy cuts", buf, "abc"},
+      {"StrCpy of nothing", untouched, "xyz"},
+      {"Pos char", N(String("hello world").Pos('o')), "5"},
+      {"Pos text", N(String("hello world").Pos("world")), "7"},
+      {"Pos of nothing", N(String("abc").Pos("", 0)) + N(String().Pos("a")), "00"},
+      {"Search whole word", N(String("xab ab").Search(String("AB"), 0, 1)), "5"},
+      {"Search case", N(String("xab ab").Search(String("AB"), 1, 1)), "0"},
+      {"Search word start", N(String("error").Search(String("err"), 1, 1)), "0"},
+      {"Search word at start", N(String("err: failed").Search(String("err"), 1, 1)), "1"},
+      {"memposi", N(memposi("xxHeLLo", 7, "hello", 5)), "3"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.got, c.want) << c.what;
+
+  EXPECT_TRUE(isdecimalnum("-12") && !isdecimalnum("-12", 3));  // the counted form takes no '-'
+  EXPECT_TRUE(String() == static_cast<const char*>(nullptr));
+  EXPECT_FALSE(String("a") == static_cast<const char*>(nullptr) || String("abc") == "abd");
 }
 
 // Callers hand Data() and Length() straight to memcpy, fwrite and send,
-// which must never see a null pointer, even for zero bytes.
-TEST(StringStorage, EmptyStringsGiveAPointerToAZeroByte) {
-  String released("abc");
+// which must never see a null pointer, even for zero bytes; a full fixed
+// string grows to take the zero that CStr adds.
+TEST(String, EmptyStringsGiveAPointerToAZeroByte) {
+  String released("abc"), moved_from("abc"), cleared("abc");
   released.SetLength(0);
-  String moved_from("abc");
   String taker(std::move(moved_from));
-  String cleared("abc");
   cleared.CopyData(nullptr, 0);
-  const String* empties[] = {&released, &moved_from, &cleared};
-  for (const String* s : empties) {
+  String outside = String("abcdef").Copy(7, 1);
+  for (const String* s : {&released, &moved_from, &cleared, &outside}) {
     ASSERT_NE(s->Data(), nullptr);
     EXPECT_EQ(s->Data()[0], '\0');
     EXPECT_EQ(s->Length(), 0);
   }
-  EXPECT_NE(String().Data(), nullptr);
-  EXPECT_NE(String("abcdef").Copy(7, 1).Data(), nullptr);
-  EXPECT_EQ(String().ToStd(), "");
+  String full(3);
+  full = "abc";
+  EXPECT_STREQ(full.CStr(), "abc");
 }
 
-TEST(StringCompare, EqualityRules) {
-  EXPECT_TRUE(String() == String(""));
-  EXPECT_TRUE(String() == static_cast<const char*>(nullptr));
-  EXPECT_FALSE(String("a") == static_cast<const char*>(nullptr));
-  EXPECT_TRUE(String("abc") == "abc");
-  EXPECT_TRUE(String("abc") != "abd");
-}
-
-TEST(StringEdit, CopyAndDelete) {
-  String s("abcdef");
-  EXPECT_EQ(S(s.Copy(3, 100)), "cdef");
-  EXPECT_EQ(S(s.Copy(7, 1)), "");
-  EXPECT_EQ(S(s.Copy(0, 2)), "ab");
-  String d("abcdef");
-  d.Delete(2, 100);
-  EXPECT_EQ(S(d), "a");
-  String e("abcdef");
-  e.Delete(0, 1);
-  EXPECT_EQ(S(e), "abcdef");
-}
-
-TEST(StringEdit, GetWordFields) {
-  struct Case {
-    const char* text;
-    int n;
-    char sep;
-    const char* want;
-  } cases[] = {
-      {"a  b", 2, ' ', ""}, {"a b", 3, ' ', ""}, {",x", 1, ',', ""},
-      {"a,b,c", 2, ',', "b"}, {"a,b,c", 0, ',', "a"}, {"a,b,c", 3, ',', "c"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(S(String(c.text).GetWord(c.n, c.sep)), c.want) << c.text;
-}
-
-TEST(StringEdit, TrimRemovesControlBytesOnly) {
-  String s(" \tab\r\n");
-  EXPECT_EQ(S(s.Trim()), "ab");
-  String blanks("    ");
-  EXPECT_EQ(S(blanks.Trim()), "");
-  String high("\xE9t\xE9");
-  EXPECT_EQ(S(high.Trim()), "\xE9t\xE9");
-}
-
-TEST(StringEdit, RemoveRepeatsKeepsLeadingRun) {
-  String s("a,,,b");
-  s.RemoveRepeats(',');
-  EXPECT_EQ(S(s), "a,b");
-  String lead(",,a,,");
-  lead.RemoveRepeats(',');
-  EXPECT_EQ(S(lead), ",,a,");
-}
-
-TEST(StringEdit, ReplaceAll) {
-  EXPECT_EQ(S(String("abcabc").ReplaceAll("abc", "X", 1)), "XX");
-  EXPECT_EQ(S(String("abc").ReplaceAll("abc", "X", 1)), "X");
-  EXPECT_EQ(S(String("aBcabc").ReplaceAll("ABC", "-", 0)), "--");
-  EXPECT_EQ(S(String("abc").ReplaceAll("", "X", 1)), "abc");
-}
-
-TEST(StringEdit, StrCpyCutsToBuffer) {
-  char buf[8] = "zzzzzzz";
-  String("abcdef").StrCpy(buf, 4);
-  EXPECT_STREQ(buf, "abc");
-  char untouched[4] = "xyz";
-  String().StrCpy(untouched, 4);
-  EXPECT_STREQ(untouched, "xyz");
-}
-
-TEST(StringSearch, PositionsAreOneBased) {
-  String s("hello world");
-  EXPECT_EQ(s.Pos('o'), 5);
-  EXPECT_EQ(s.Pos("world"), 7);
-  EXPECT_EQ(s.Pos("", 0), 0);
-  EXPECT_EQ(String().Pos("a"), 0);
-}
-
-TEST(StringSearch, WholeWordCaseBlind) {
-  EXPECT_EQ(String("xab ab").Search(String("AB"), 0, 1), 5);
-  EXPECT_EQ(String("xab ab").Search(String("AB"), 1, 1), 0);
-  EXPECT_EQ(String("error").Search(String("err"), 1, 1), 0);
-  EXPECT_EQ(String("err: failed").Search(String("err"), 1, 1), 1);
-  EXPECT_EQ(String("abc").Search(String(""), 1, 0), 0);
-}
-
-TEST(StringConcat, PresizedAndGrowable) {
-  String a("ab");
-  String c = a + "cd";
-  EXPECT_EQ(S(c), "abcd");
-  EXPECT_EQ(c.Capacity(), 4);
-  c += 'e';  // growable again
-  EXPECT_EQ(S(c), "abcde");
-  EXPECT_EQ(S(a + static_cast<const char*>(nullptr)), "ab");
-  EXPECT_EQ(S(a + 'x'), "abx");
-}
-
-TEST(CharHelpers, DecimalAndCase) {
-  EXPECT_TRUE(isdecimalnum("-12"));
-  EXPECT_FALSE(isdecimalnum("-12", 3));
-  EXPECT_TRUE(isdecimalnum("123", 3));
-  EXPECT_TRUE(isdecimalnum(""));
-  EXPECT_FALSE(isdecimalnum("1a"));
-  char t[] = "aBc1";
-  EXPECT_STREQ(strupper(t), "ABC1");
-  EXPECT_STREQ(strlower(t), "abc1");
-  EXPECT_EQ(memposi("xxHeLLo", 7, "hello", 5), 3);
-  EXPECT_EQ(mempos("abc", 3, "", 0), 0);
-}
-
-TEST(StrList, DeleteMiddleKeepsOrder) {
+TEST(String, ListDeleteKeepsOrder) {
   TStrList l;
-  l.Add(String("one"));
-  l.Add(String("two"));
-  l.Add(String("three"));
+  for (const char* s : {"one", "two", "three"}) l.Add(String(s));
   l.Delete(1);
   ASSERT_EQ(l.Count(), 2);
-  EXPECT_EQ(S(l[0]), "one");
-  EXPECT_EQ(S(l[1]), "three");
-  EXPECT_EQ(S(l[5]), "");
-  l.DeleteLast();
-  EXPECT_EQ(l.Count(), 1);
+  EXPECT_EQ(S(l[0]) + S(l[1]) + S(l[5]), "onethree");
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "base/environment.h"
@@ -24,7 +23,7 @@ std::string Make(const std::string& path, mode_t mode, uid_t owner = 0) {
   return path;
 }
 
-TEST(CheckTempFolderTest, Table) {
+TEST(PrivateTmpTest, UnsafeTempFoldersAreRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give a folder away";
   testutil::TempDir t;
   testutil::WriteFile(t.File("file"), "x");
@@ -36,7 +35,6 @@ TEST(CheckTempFolderTest, Table) {
       {Make(t.File("sticky"), 01777), nullptr},
       {Make(t.File("private"), 0700), nullptr},
       {Make(t.File("open/under"), 0700), "open is writable by other users and not sticky"},
-      {t.File("open"), "is writable by other users and not sticky"},
       {Make(t.File("group"), 0770), "is writable by other users and not sticky"},
       {Make(t.File("theirs"), 0755, 65534), "belongs to another user"},
       {t.File("file"), "is not a folder"},
@@ -44,8 +42,7 @@ TEST(CheckTempFolderTest, Table) {
   };
   for (const Case& c : cases) {
     String err;
-    bool ok = CheckTempFolder(String(c.folder.c_str()), err);
-    EXPECT_EQ(ok, c.why == nullptr) << c.folder << ": " << err.ToStd();
+    EXPECT_EQ(CheckTempFolder(String(c.folder.c_str()), err), c.why == nullptr) << c.folder;
     if (c.why) {
       EXPECT_NE(err.ToStd().find(c.why), std::string::npos) << err.ToStd();
     }
@@ -56,57 +53,45 @@ TEST(CheckTempFolderTest, Table) {
 // mode; a previous instance's folder is taken over only when it is still
 // the agent's own, in the same temporary folder.
 TEST(PrivateTmpTest, FolderFilesAndTakeOver) {
+  testutil::ScopedSettings restores_tmpdir;
   testutil::TempDir t, other;
-  String saved;
-  const bool had = GetEnvVar("TMPDIR", saved);
   SetEnvVar("TMPDIR", String(t.path().c_str()));
-
   const std::string mine = Make(t.File("orv-abcdef"), 0700);
-  const std::string loose = Make(t.File("orv-loose1"), 0755);
-  const std::string elsewhere = Make(other.File("orv-ghijkl"), 0700);
   struct Case {
     std::string passed;
     bool taken;
-  } cases[] = {{loose, false}, {elsewhere, false}, {t.File("orv-absent"), false}, {mine, true}};
+  } cases[] = {{Make(t.File("orv-loose1"), 0755), false},
+               {Make(other.File("orv-ghijkl"), 0700), false},
+               {t.File("orv-absent"), false},
+               {mine, true}};
   for (const Case& c : cases) {
     SetEnvVar(kPrivateTmpVar, String(c.passed.c_str()));
-    String err;
+    String err, left;
     ASSERT_TRUE(StartPrivateTmp(err)) << err.ToStd();
-    String dir = PrivateTmpFolder(err);
-    EXPECT_EQ(dir.ToStd() == c.passed, c.taken) << c.passed;
-    EXPECT_EQ(dir.ToStd().rfind(t.path() + "/orv-", 0), 0u) << dir.ToStd();
-    EXPECT_EQ(Mode(dir.ToStd()), 0700);
-    String left;
+    std::string dir = PrivateTmpFolder(err).ToStd();
+    EXPECT_EQ(dir == c.passed, c.taken) << c.passed;
+    EXPECT_EQ(dir.rfind(t.path() + "/orv-", 0), 0u) << dir;
+    EXPECT_EQ(Mode(dir), 0700);
     EXPECT_FALSE(GetEnvVar(kPrivateTmpVar, left)) << "a child would see it";
   }
-
   String err, path;
-  int fd = CreatePrivateFile(nullptr, 0700, path, err);
-  ASSERT_GE(fd, 0) << err.ToStd();
-  close(fd);
-  EXPECT_EQ(path.ToStd().rfind(mine + "/", 0), 0u) << path.ToStd();
-  EXPECT_EQ(Mode(path.ToStd()), 0700);
-  fd = CreatePrivateFile("named", 0600, path, err);
-  ASSERT_GE(fd, 0);
-  close(fd);
+  for (mode_t mode : {0700, 0600}) {
+    int fd = CreatePrivateFile(mode == 0600 ? "named" : nullptr, mode, path, err);
+    ASSERT_GE(fd, 0) << err.ToStd();
+    close(fd);
+    EXPECT_EQ(path.ToStd().rfind(mine + "/", 0), 0u) << path.ToStd();
+    EXPECT_EQ(Mode(path.ToStd()), static_cast<int>(mode));
+  }
   EXPECT_EQ(path.ToStd(), mine + "/named");
-  EXPECT_EQ(Mode(path.ToStd()), 0600);
 
-  char a[] = "A=1";
-  char stale[] = "ORV_PRIVATE_TMP=/old";
+  char a[] = "A=1", stale[] = "ORV_PRIVATE_TMP=/old";
   char* envp[] = {a, stale, nullptr};
   char** exec_env = PrivateTmpExecEnv(envp);
   EXPECT_STREQ(exec_env[0], "A=1");
   EXPECT_EQ(std::string(exec_env[1]), "ORV_PRIVATE_TMP=" + mine);
   EXPECT_EQ(exec_env[2], nullptr);
-
   RemovePrivateTmp();
   EXPECT_EQ(Mode(mine), -1);
-  if (had) {
-    SetEnvVar("TMPDIR", saved);
-  } else {
-    unsetenv("TMPDIR");
-  }
 }
 
 }  // namespace
