@@ -221,6 +221,7 @@ struct ProcUsage {
   long rss_kib = -1;  // VmRSS
   int threads = -1;   // Threads
   int fds = -1;       // entries of /proc/PID/fd
+  long wakeups = -1;  // voluntary context switches of the main thread
 };
 
 inline ProcUsage UsageOf(pid_t pid) {
@@ -231,6 +232,8 @@ inline ProcUsage UsageOf(pid_t pid) {
     if (line.compare(0, 6, "VmRSS:") == 0) u.rss_kib = std::strtol(line.c_str() + 6, nullptr, 10);
     if (line.compare(0, 8, "Threads:") == 0)
       u.threads = static_cast<int>(std::strtol(line.c_str() + 8, nullptr, 10));
+    if (line.compare(0, 24, "voluntary_ctxt_switches:") == 0)
+      u.wakeups = std::strtol(line.c_str() + 24, nullptr, 10);
   }
   std::string fds = "/proc/" + std::to_string(pid) + "/fd";
   UniqueDir d(opendir(fds.c_str()));
