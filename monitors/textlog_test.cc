@@ -1,3 +1,8 @@
+// The text-log check on real files: one table of logs, filters and states
+// in against the answer and the state out; random logs against a plain
+// byte-at-a-time reading; and a log copied and truncated under a known
+// position. The replies and rotations by the real logrotate are checked end
+// to end.
 #include "monitors/textlog.h"
 
 #include <gtest/gtest.h>
@@ -9,10 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/handlers.h"
-#include "config/settings.h"
 #include "monitors/expr.h"
-#include "protocol/value_codec.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -73,10 +75,6 @@ long long MTime(const std::string& path) {
   return static_cast<int32_t>(st.st_mtime);
 }
 
-void Append(const std::string& path, const std::string& bytes) {
-  testutil::WriteFile(path, testutil::ReadFile(path) + bytes);
-}
-
 // A state that forces a full read from offset 0: a check was recorded, at a
 // size the file does not have.
 State FromStart() {
@@ -85,252 +83,85 @@ State FromStart() {
   return s;
 }
 
-class TextLogCheck : public ::testing::Test {
- protected:
-  std::string Log(const std::string& bytes, const std::string& name = "app.log") {
-    const std::string p = dir_.File(name);
-    testutil::WriteFile(p, bytes);
-    return p;
-  }
-  TempDir dir_;
-};
+// Stands for the log's modification time in a row's states.
+constexpr long long kT = -77;
 
-TEST_F(TextLogCheck, FirstCheckRecordsTheEndOfTheFile) {
-  const std::string p = Log(std::string(99, 'x') + "\n");
-  const Outcome r = Check(p, "x", State());
-  EXPECT_EQ(r.pos, 0);
-  EXPECT_EQ(r.line, "");
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.st.resume, 99);
-  EXPECT_EQ(r.st.checked, 100);
-  EXPECT_EQ(r.st.age, MTime(p));
-  EXPECT_EQ(r.st.current, 100);
-}
-
-TEST_F(TextLogCheck, FirstCheckOfAnEmptyFileRecordsNothing) {
-  const std::string p = Log("");
-  const Outcome r = Check(p, "x", State());
-  EXPECT_EQ(r.pos, 0);
-  EXPECT_EQ(r.st.resume, -1);
-  EXPECT_EQ(r.st.checked, 0);
-}
-
-TEST_F(TextLogCheck, UnchangedFileIsAnsweredWithoutReading) {
-  const std::string p = Log("ERROR\n");
-  State st;
-  st.resume = -5;  // would be a positioning error if the file were read
-  st.checked = 6;
-  st.age = MTime(p);
-  const Outcome r = Check(p, "ERROR", st);
-  EXPECT_EQ(r.pos, 0);
-  EXPECT_EQ(r.err, "");
-  State want = st;
-  want.current = 6;
-  EXPECT_EQ(r.st, want);
-}
-
-TEST_F(TextLogCheck, ResumePosBeforeTheStartIsAPositioningError) {
-  const std::string p = Log("ERROR\n");
-  State st = FromStart();
-  st.resume = -5;
-  const Outcome r = Check(p, "ERROR", st);
-  EXPECT_EQ(r.pos, -1);
-  EXPECT_EQ(r.err, "fseek error");
-}
-
-TEST_F(TextLogCheck, MissingFileNamesItWithoutItsFolder) {
-  const Outcome r = Check(dir_.File("gone.log"), "x", FromStart());
-  EXPECT_EQ(r.pos, -1);
-  EXPECT_EQ(r.err, "File \"gone.log\" not found");
-  EXPECT_EQ(r.st.current, -1);
-  EXPECT_EQ(r.line, "");
-}
-
-TEST_F(TextLogCheck, FolderIsNotALog) {
-  const Outcome r = Check(dir_.path(), "x", FromStart());
-  EXPECT_EQ(r.pos, -1);
-  EXPECT_NE(r.err.find("not found"), std::string::npos);
-}
-
-TEST_F(TextLogCheck, UnreadableFileAfterThreeAttempts) {
-  if (geteuid() == 0) GTEST_SKIP() << "root reads any file";
-  const std::string p = Log("ERROR\n");
-  chmod(p.c_str(), 0);
-  const Outcome r = Check(p, "ERROR", FromStart());
-  EXPECT_EQ(r.pos, -1);
-  EXPECT_EQ(r.err, "Cannot open file");
-}
-
-TEST_F(TextLogCheck, AppendedLinesAreReportedOneAtATime) {
-  const std::string p = Log("old ERROR\n");
-  Outcome r = Check(p, "ERROR", State());
-  ASSERT_EQ(r.st.resume, 9);
-  const State recorded = r.st;
-
-  Append(p, "ok\nan ERROR 1\nfine\nERROR 2\n");
-  r = Check(p, "ERROR", recorded);
-  EXPECT_EQ(r.pos, 9 + 1 + 3 + 4);  // the LF at 9, "ok\n", then "an " before the text
-  EXPECT_EQ(r.line, "an ERROR 1");
-  EXPECT_EQ(r.st.resume, 24);                 // just after "an ERROR 1\n"
-  EXPECT_EQ(r.st.checked, recorded.checked);  // kept, so the next check reads on
-  EXPECT_EQ(r.st.age, recorded.age);
-  EXPECT_EQ(r.st.current, 37);
-
-  r = Check(p, "ERROR", r.st);
-  EXPECT_EQ(r.pos, 24 + 5 + 1);
-  EXPECT_EQ(r.line, "ERROR 2");
-  EXPECT_EQ(r.st.resume, 37);
-
-  r = Check(p, "ERROR", r.st);
-  EXPECT_EQ(r.pos, 0);
-  EXPECT_EQ(r.st.resume, 37);
-  EXPECT_EQ(r.st.checked, 37);
-  EXPECT_EQ(r.st.age, MTime(p));
-}
-
-TEST_F(TextLogCheck, CheckAllReportsTheLastMatchAndRecordsTheFile) {
-  const std::string p = Log("ERROR a\nok\nERROR b\nok\n");
-  Options o;
-  o.checkall = 1;
-  const Outcome r = Check(p, "ERROR", FromStart(), o);
-  EXPECT_EQ(r.line, "ERROR b");
-  EXPECT_EQ(r.pos, 11 + 1);
-  EXPECT_EQ(r.st.resume, 22);
-  EXPECT_EQ(r.st.checked, 22);
-  EXPECT_EQ(r.st.age, MTime(p));
-}
-
-TEST_F(TextLogCheck, CrLfPositionsCountTheSkippedLineFeed) {
-  const std::string p = Log("ab\r\ncd\r\n");
-  Options o;
-  o.checkall = 1;
-  Outcome r = Check(p, "c", FromStart(), o);
-  EXPECT_EQ(r.pos, 4);
-  EXPECT_EQ(r.st.resume, 7);
-  r = Check(p, "a", FromStart(), o);
-  EXPECT_EQ(r.pos, 1);
-  EXPECT_EQ(r.st.resume, 7);
-}
-
-TEST_F(TextLogCheck, UnfinishedLastLineWaitsForItsTerminator) {
-  const std::string p = Log("x\nERR");
-  Outcome r = Check(p, "ERROR", FromStart());
-  EXPECT_EQ(r.pos, 0);
-  EXPECT_EQ(r.st.resume, 2);
-  Append(p, "OR\n");
-  r = Check(p, "ERROR", r.st);
-  EXPECT_EQ(r.pos, 3);
-  EXPECT_EQ(r.line, "ERROR");
-}
-
-TEST_F(TextLogCheck, TruncatedFileIsReadFromItsStart) {
-  const std::string p = Log("ERROR\n");
-  State st = FromStart();
-  st.resume = 1000;
-  const Outcome r = Check(p, "ERROR", st);
-  EXPECT_EQ(r.pos, 1);
-  EXPECT_EQ(r.st.resume, 6);
-}
-
-TEST_F(TextLogCheck, CaseBlindAndWholeWords) {
-  const std::string p = Log("some errors\nan error\n");
-  Options o;
-  o.cs = 0;
-  EXPECT_EQ(Check(p, "ERROR", FromStart(), o).line, "some errors");
-  o.ww = 1;
-  EXPECT_EQ(Check(p, "ERROR", FromStart(), o).line, "an error");
-  o.cs = 1;
-  EXPECT_EQ(Check(p, "ERROR", FromStart(), o).pos, 0);
-}
-
-TEST_F(TextLogCheck, ExpressionMode) {
-  const std::string p = Log("disk ok\nnet error\ndisk error\n");
-  Options o;
-  o.isexpr = 1;
-  const Outcome r = Check(p, "'error' and not 'net'", FromStart(), o);
-  EXPECT_EQ(r.line, "disk error");
-  EXPECT_EQ(r.pos, 18 + 1);
-  EXPECT_EQ(Check(p, "'error' and", FromStart(), o).pos, 0);
-}
-
-TEST_F(TextLogCheck, TextHoldingALineEndNeverMatches) {
-  const std::string p = Log("a\nb\n");
-  Options o;
-  o.checkall = 1;
-  const Outcome r = Check(p, "a\nb", FromStart(), o);
-  EXPECT_EQ(r.pos, 0);
-  EXPECT_EQ(r.st.resume, 4);
-}
-
-TEST_F(TextLogCheck, LinesLongerThanTheReadBlock) {
+TEST(TextLogScan, Table) {
   const std::string longline = std::string(30000, 'x') + "ERROR" + std::string(100, 'y');
-  const std::string p = Log("a\n" + longline + "\nb\n");
-  for (int block : {10240, 7, 1 << 20}) {
-    TTextLogLimits lim;
-    lim.block = block;
-    const Outcome r = Check(p, "ERROR", FromStart(), Options(), lim);
-    EXPECT_EQ(r.pos, 2 + 30001) << block;
-    EXPECT_EQ(r.line, longline) << block;
-    EXPECT_EQ(r.st.resume, 2 + static_cast<long long>(longline.size()) + 1) << block;
-  }
-}
-
-TEST_F(TextLogCheck, LineBeyondTheHeldLengthIsSearchedOnItsStart) {
-  TTextLogLimits lim;
-  lim.block = 16;
-  lim.max_line = 64;
   const std::string early = std::string(10, 'x') + "ERROR" + std::string(200, 'x');
   const std::string late = std::string(100, 'x') + "ERROR";
-  const std::string p = Log(early + "\n" + late + "\n");
-  Options o;
-  o.checkall = 1;
-  const Outcome r = Check(p, "ERROR", FromStart(), o, lim);
-  EXPECT_EQ(r.pos, 11);
-  EXPECT_EQ(r.line, early.substr(0, 64));
-  EXPECT_EQ(r.st.resume, static_cast<long long>(early.size() + late.size() + 2));
+  const Options plain, all{0, 1, 1, 0};
+  const TTextLogLimits tiny{7, 16 << 20}, held{16, 64};
+  struct Row {
+    const char* name;
+    const char* bytes;  // nullptr: no file; "/": a folder
+    std::string content, text;
+    Options o;
+    State in;
+    long long pos;
+    std::string line;  // or the error
+    State out = {};
+    TTextLogLimits lim = {};
+  } rows[] = {
+      {"first check records the end", "", std::string(99, 'x') + "\n", "x", plain, {}, 0, "",
+       {99, 100, kT, 100}},
+      {"first check of an empty file", "", "", "x", plain, {}, 0, "", {-1, 0, kT, 0}},
+      // The resume position would be a positioning error if the file were read.
+      {"unchanged file is not read", "", "ERROR\n", "ERROR", plain, {-5, 6, kT}, 0, "",
+       {-5, 6, kT, 6}},
+      {"resume before the start", "", "ERROR\n", "ERROR", plain, {-5, 1, 0}, -1, "fseek error"},
+      {"missing file", nullptr, "", "x", plain, FromStart(), -1, "File \"f4\" not found"},
+      {"a folder is no log", "/", "", "x", plain, FromStart(), -1, "File \"f5\" not found"},
+      {"line longer than a tiny block", "", "a\n" + longline + "\nb\n", "ERROR", plain,
+       FromStart(), 30003, longline, {30108, 1, 0, 30110}, tiny},
+      // Searched and reported on its first 64 bytes; its length counts in full.
+      {"line beyond the held length", "", early + "\n" + late + "\n", "ERROR", all, FromStart(),
+       11, early.substr(0, 64), {322, 322, kT, 322}, held},
+  };
+  TempDir dir;
+  int n = 0;
+  for (const Row& r : rows) {
+    // A file of its own per row: a name the agent has given positions for
+    // could pass for a rotated log.
+    const std::string p = dir.File("f" + std::to_string(n++));
+    if (r.bytes != nullptr && std::string(r.bytes) == "/") {
+      mkdir(p.c_str(), 0755);
+    } else if (r.bytes != nullptr) {
+      testutil::WriteFile(p, r.content);
+    }
+    const long long t = r.bytes != nullptr ? MTime(p) : 0;
+    auto at = [t](State s) {
+      if (s.age == kT) s.age = t;
+      return s;
+    };
+    const Outcome got = Check(p, r.text, at(r.in), r.o, r.lim);
+    EXPECT_EQ(got.pos, r.pos) << r.name;
+    EXPECT_EQ(r.pos < 0 ? got.err : got.line, r.line) << r.name;
+    if (r.pos >= 0) {
+      EXPECT_EQ(got.err, "") << r.name;
+      EXPECT_EQ(got.st, at(r.out)) << r.name;
+    }
+  }
 }
 
-TEST_F(TextLogCheck, SecondFilterAndItsFlag) {
-  const std::string p = Log("warn only\nerror and warn\n");
-  TTextLogFilter first;
-  first.Expression = "error";
-  first.CaseSensitive = 1;
-  TTextLogFilter second;
-  second.Expression = "'warn'";
-  second.IsExpression = 1;
-  State st = FromStart();
-  int flag = 7;
-  String line;
-  String err;
-  long long pos = CheckFileForExpression2(p.c_str(), st.resume, st.checked, st.age, first, second,
-                                          1, 0, flag, line, err, st.current);
-  EXPECT_EQ(pos, 1);
-  EXPECT_EQ(flag, 0);
-  EXPECT_EQ(line.ToStd(), "warn only");
-  pos = CheckFileForExpression2(p.c_str(), st.resume, st.checked, st.age, first, second, 1, 0, flag,
-                                line, err, st.current);
-  EXPECT_EQ(pos, 11);
-  EXPECT_EQ(flag, 1);
-  flag = 7;
-  pos = CheckFileForExpression2(p.c_str(), st.resume, st.checked, st.age, first, second, 1, 0, flag,
-                                line, err, st.current);
-  EXPECT_EQ(pos, 0);
-  EXPECT_EQ(flag, 7);  // untouched without a match
-}
-
-TEST_F(TextLogCheck, SecondFilterIgnoredUnlessAsked) {
-  const std::string p = Log("warn only\n");
-  TTextLogFilter first;
-  first.Expression = "error";
-  TTextLogFilter second;
-  second.Expression = "warn";
-  State st = FromStart();
-  int flag = 7;
-  String line;
-  String err;
-  EXPECT_EQ(CheckFileForExpression2(p.c_str(), st.resume, st.checked, st.age, first, second, 0, 0,
-                                    flag, line, err, st.current),
-            0);
+// A log copied and truncated under a known position, then refilled past it
+// before the next check: its size alone looks merely grown, and only the
+// bytes before the position tell that the new log must be read from its
+// start.
+TEST(TextLogScan, CopiedAndTruncatedLogRefilledPastThePosition) {
+  TempDir dir;
+  const std::string p = dir.File("app.log");
+  testutil::WriteFile(p, "ERROR one\n");
+  Options all;
+  all.checkall = 1;
+  const Outcome first = Check(p, "ERROR", FromStart(), all);
+  ASSERT_EQ(first.line, "ERROR one");
+  testutil::WriteFile(dir.File("app.log.1"), testutil::ReadFile(p));
+  testutil::WriteFile(p, "ERROR two\nsome more lines\n");
+  const Outcome r = Check(p, "ERROR", first.st, all);
+  EXPECT_EQ(r.line, "ERROR two");
+  EXPECT_EQ(r.pos, 1);
+  EXPECT_EQ(r.st.resume, 26);
 }
 
 // ---------------------------------------------------------------------------
@@ -414,7 +245,8 @@ std::string RandomLog(std::mt19937& rng) {
   return s;
 }
 
-TEST_F(TextLogCheck, AgreesWithAByteAtATimeReading) {
+TEST(TextLogScan, AgreesWithAByteAtATimeReading) {
+  TempDir dir;
   std::mt19937 rng(2024);
   const char* const kTexts[] = {"error", "err", "ERR", "r w", "x", "ok\nx", ""};
   const char* const kExprs[] = {"'err' and not 'ok'", "'x' or 'warn'", "not 'a1'", "'error' )"};
@@ -439,7 +271,7 @@ TEST_F(TextLogCheck, AgreesWithAByteAtATimeReading) {
       // A file of its own per chain: the agent remembers the positions it
       // gave back, and a name seen before with other contents, or from the
       // start again, would be a rotated log.
-      const std::string p = dir_.File("rand" + std::to_string(files++) + ".log");
+      const std::string p = dir.File("rand" + std::to_string(files++) + ".log");
       testutil::WriteFile(p, content);
       const long long age = MTime(p);
       const size_t held = static_cast<size_t>(lim.max_line > lim.block ? lim.max_line : lim.block);
@@ -461,82 +293,6 @@ TEST_F(TextLogCheck, AgreesWithAByteAtATimeReading) {
     }
   }
   EXPECT_GT(matches, 300);  // the comparison covered matches, not only misses
-}
-
-// ---------------------------------------------------------------------------
-// The handlers, called directly.
-
-class TextLogHandlers : public ::testing::Test {
- protected:
-  void SetUp() override {
-    saved_ = ORVSettings.Get();
-    TORVSettings s = *saved_;
-    s.TestTextLog = 1;
-    ORVSettings.Publish(s);
-  }
-  void TearDown() override { ORVSettings.Publish(*saved_); }
-
-  static std::string Run(void (*handler)(const VQRequest&, ORVReply&),
-                         const std::vector<std::string>& params) {
-    std::string text;
-    for (const std::string& prm : params) text += prm + "\n";
-    VQRequest req;
-    req = S(text);
-    ORVReply reply;
-    handler(req, reply);
-    return reply.ToStd();
-  }
-  // "TEST-TextLog" parameters: path, text, state, expr, check-all, case, words.
-  static std::vector<std::string> Params(const std::string& path, const std::string& text,
-                                         const State& st, int checkall) {
-    return {path,
-            text,
-            std::to_string(st.resume),
-            std::to_string(st.checked),
-            std::to_string(st.age),
-            "0",
-            std::to_string(checkall),
-            "1",
-            "0"};
-  }
-  static std::string Num(long long v) {
-    char buf[32];
-    snprintf(buf, sizeof buf, "%6lld", v);
-    return buf;
-  }
-
-  TempDir dir_;
-  std::shared_ptr<const TORVSettings> saved_;
-};
-
-TEST_F(TextLogHandlers, WildcardPicksTheFile) {
-  const std::string p = dir_.File("only.log");
-  testutil::WriteFile(p, "ERROR\n");
-  const std::string r =
-      Run(ProcessTest_TextLog, Params(dir_.File("o*.log"), "ERROR", FromStart(), 1));
-  EXPECT_EQ(r.substr(0, 17), "200\n" + Num(1) + "\nERROR\n");
-}
-
-TEST_F(TextLogHandlers, TextLog2ReportsWhichFilterMatched) {
-  const std::string p = dir_.File("b.log");
-  testutil::WriteFile(p, "warn\nerror warn\n");
-  const long long t = MTime(p);
-  // ResumePos 0, a different recorded size, check-all off; filter 1 "error",
-  // filter 2 the expression 'warn' with its text escaped as on the wire.
-  std::vector<std::string> prm = {p,   "0", "1", "0",      "0", "error", "0",
-                                  "1", "0", "1", "'warn'", "1", "1",     "0"};
-  std::string r = Run(ProcessTest_TextLog2, prm);
-  EXPECT_EQ(r, "200\n" + Num(1) + "\nwarn\n1\n" + Num(5) + "\n" + Num(1) + "\n" + Num(0) + "\n" +
-                   Num(16) + "\n0\n");
-  prm[1] = "5";
-  r = Run(ProcessTest_TextLog2, prm);
-  EXPECT_EQ(r, "200\n" + Num(6) + "\nerror warn\n0\n" + Num(16) + "\n" + Num(16) + "\n" + Num(t) +
-                   "\n" + Num(16) + "\n1\n");
-  // Nothing matches: the flag is reported as 0.
-  prm[1] = "16";
-  r = Run(ProcessTest_TextLog2, prm);
-  EXPECT_EQ(r.substr(0, 14), "200\n" + Num(0) + "\n\n0\n");
-  EXPECT_EQ(r.substr(r.size() - 3), "\n0\n");
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -36,10 +36,8 @@ void SetMtime(const std::string& path, time_t t) {
 }
 
 void Sparse(const std::string& path, off_t size) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(ftruncate(fd, size), 0);
-  close(fd);
+  WriteFile(path, "");
+  ASSERT_EQ(truncate(path.c_str(), size), 0);
 }
 
 std::vector<std::string> SplitLines(const std::string& s) {
@@ -114,14 +112,12 @@ AgentProcess* FilesE2E::agent_ = nullptr;
 TempDir* FilesE2E::data_ = nullptr;
 
 TEST_F(FilesE2E, UncGivesThreeSizes) {
-  // One trailing backslash is dropped from the path.
-  for (const std::string& path : {D(), D() + "\\"}) {
-    std::string out = Ask({"TEST-UNC", path});
-    std::vector<std::string> lines = SplitLines(out);
-    ASSERT_EQ(lines.size(), 4u) << out;
+  for (const std::string& path : {D(), D() + "\\"}) {  // one trailing backslash is dropped
+    std::vector<std::string> lines = SplitLines(Ask({"TEST-UNC", path}));
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], "200");
+    char padded[40];
     for (size_t i = 1; i < 4; ++i) {
-      char padded[40];
       snprintf(padded, sizeof padded, "%6lld", std::stoll(lines[i]));
       EXPECT_EQ(lines[i], padded);
     }
@@ -281,54 +277,39 @@ TEST_F(FilesE2E, FileListEntries) {
   symlink(t.File("f.txt").c_str(), t.File("link.txt").c_str());
   mkfifo(t.File("fifo.txt").c_str(), 0644);
   SetMtime(t.File("f.txt"), 1700000000);
-  auto names = [](const Listing& l, bool folders) {
-    std::set<std::string> found;
-    for (const auto& e : l.entries) {
-      if (((std::stoi(e[1]) & 16) != 0) == folders) found.insert(e[0]);
-    }
-    return found;
-  };
-
-  // Folders first, then files, without hidden or special ones.
-  Listing l = ParseListing(Ask({"GetFilesList", t.path(), "*", "1", "1", "0", "0", "0", "0", "0"}));
-  EXPECT_EQ(l.folder, t.path() + "/");
-  EXPECT_EQ(l.per, 2);
-  ASSERT_EQ(l.count, 4);
-  ASSERT_EQ(l.entries.size(), 4u);
-  EXPECT_EQ(names(l, true), (std::set<std::string>{"d", ".."}));
-  EXPECT_EQ(names(l, false), (std::set<std::string>{"f.txt", "g.log"}));
-  EXPECT_NE(std::stoi(l.entries[0][1]) & 16, 0);
-  EXPECT_NE(std::stoi(l.entries[1][1]) & 16, 0);
-
-  // Hidden and special entries when asked for; the mask applies to files.
-  l = ParseListing(Ask({"GetFilesList", t.path(), "*.txt", "1", "1", "1", "1", "0", "0", "0"}));
-  EXPECT_EQ(names(l, true), (std::set<std::string>{"d", "..", ".cache"}));
-  EXPECT_EQ(names(l, false), (std::set<std::string>{"f.txt", "fifo.txt"}));
-  for (const auto& e : l.entries) {
-    if (e[0] == "fifo.txt") {
-      EXPECT_EQ(e[1], "4");
-    }
-    if (e[0] == ".cache") {
-      EXPECT_EQ(e[1], "18");
-    }
-  }
-
-  // All values of an entry.
   struct stat st;
   ASSERT_EQ(lstat(t.File("f.txt").c_str(), &st), 0);
-  l = ParseListing(Ask({"GetFilesList", t.path(), "f.txt", "0", "1", "0", "0", "1", "1", "1"}));
-  EXPECT_EQ(l.per, 5);
-  ASSERT_EQ(l.count, 1);
-  ASSERT_EQ(l.entries.size(), 1u);
-  EXPECT_EQ(l.entries[0], (std::vector<std::string>{"f.txt", "0", "     3", TimeText(st.st_ctime),
-                                                    TimeText(1700000000)}));
-
+  using Entries = std::vector<std::vector<std::string>>;
+  // The entries sorted (the folder's own order is the system's), after a
+  // check that folders come first.
+  auto sorted = [](const std::string& out) {
+    Listing l = ParseListing(out);
+    EXPECT_EQ(static_cast<size_t>(l.count), l.entries.size()) << out;
+    bool files = false;
+    for (const auto& e : l.entries) {
+      const bool folder = (std::stoi(e[1]) & 16) != 0;
+      EXPECT_FALSE(files && folder) << out;
+      files = files || !folder;
+    }
+    std::sort(l.entries.begin(), l.entries.end());
+    return l.entries;
+  };
+  const std::string dir = t.path() + "/";
+  // Without hidden or special entries.
+  EXPECT_EQ(sorted(Ask({"GetFilesList", t.path(), "*", "1", "1", "0", "0", "0", "0", "0"})),
+            (Entries{{"..", "16"}, {"d", "16"}, {"f.txt", "0"}, {"g.log", "0"}}));
+  // Hidden and special entries when asked for; the mask applies to files.
+  EXPECT_EQ(sorted(Ask({"GetFilesList", t.path(), "*.txt", "1", "1", "1", "1", "0", "0", "0"})),
+            (Entries{{"..", "16"}, {".cache", "18"}, {"d", "16"}, {"f.txt", "0"}, {"fifo.txt", "4"}}));
+  // All values of an entry.
+  EXPECT_EQ(Ask({"GetFilesList", t.path(), "f.txt", "0", "1", "0", "0", "1", "1", "1"}),
+            "200\n" + dir + "\n1\n5\nf.txt\n0\n     3\n" + TimeText(st.st_ctime) + "\n" +
+                TimeText(1700000000) + "\n");
   // The folder parameter: empty is the root, a file names its folder.
-  EXPECT_EQ(Ask({"GetFilesList", t.path(), "*", "0", "0"}), "200\n" + t.path() + "/\n0\n2\n");
+  EXPECT_EQ(Ask({"GetFilesList", t.path(), "*", "0", "0"}), "200\n" + dir + "\n0\n2\n");
   EXPECT_EQ(ParseListing(Ask({"GetFilesList", "", "*", "1", "0"})).folder, "/");
-  l = ParseListing(Ask({"GetFilesList", t.File("f.txt"), "g*", "0", "1"}));
-  EXPECT_EQ(l.folder, t.path() + "/");
-  EXPECT_EQ(names(l, false), (std::set<std::string>{"g.log"}));
+  EXPECT_EQ(Ask({"GetFilesList", t.File("f.txt"), "g*", "0", "1"}),
+            "200\n" + dir + "\n1\n2\ng.log\n0\n");
   EXPECT_EQ(Ask({"GetFilesList", t.File("none") + "/", "*", "1", "1"}),
             "200\n" + t.File("none") + "/\n0\n2\n");
 }
