@@ -5,6 +5,8 @@
 
 #include <string>
 
+// Random lists (no endless loop, no read past the end, only known messages)
+// are the address-list fuzz target's.
 namespace {
 
 int Allowed(const std::string& text, uint32_t peer, std::string* err) {
@@ -55,10 +57,8 @@ TEST(AddrListTest, IPAllowed) {
       {"10.0.0.1-10.0.0.300,1.2.3.999", "9.9.9.9", 0, "Invalid IP address (10.0.0.300) specified"},
       {std::string("127.0.0.1\0", 10), "127.0.0.1", 1,
        std::string("Illegal character (\0) specified", 31)},
-      // Long runs of separators and digits neither loop nor read past the end.
+      // Long runs of separators neither loop nor read past the end.
       {std::string(5000, '-'), "0.0.0.1", 0, ""},
-      {std::string(3000, ',') + "1", "0.0.0.1", 1, ""},
-      {std::string(4000, '.') + "-1", "0.0.0.1", 1, ""},
       {std::string(3000, '-') + "0.0.0.1-", "0.0.0.1", 1, ""},
   };
   for (const Row& r : rows) {
@@ -70,27 +70,6 @@ TEST(AddrListTest, IPAllowed) {
   for (int i = 1; i <= 500; ++i)
     many += "10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1) + ",";
   EXPECT_EQ(Allowed(many, inet_addr("10.0.2.1"), &err), 1);
-}
-
-// Fixed-seed noise over the meaningful characters and a few others gives
-// only known messages (under the address sanitizer: and no read past the
-// end).
-TEST(AddrListTest, RandomListsGiveKnownMessagesOnly) {
-  const char alphabet[] = "0123456789.-,-,. x\0\xff";
-  uint32_t state = 12345;
-  for (int round = 0; round < 3000; ++round) {
-    std::string l, e;
-    for (int i = 0, n = static_cast<int>(state % 40); i < n; ++i) {
-      state = state * 1103515245u + 12345u;
-      l += alphabet[(state >> 16) % (sizeof alphabet - 1)];
-    }
-    state = state * 1103515245u + 12345u;
-    const int r = Allowed(l, state, &e);
-    EXPECT_TRUE(r == 0 || r == 1);
-    EXPECT_TRUE(e.empty() || e.rfind("Invalid IP address (", 0) == 0 ||
-                e.rfind("Illegal character (", 0) == 0)
-        << e;
-  }
 }
 
 }  // namespace

@@ -37,20 +37,18 @@ class SettingsTest : public ::testing::Test {
   std::string Required() const {
     return "orvpath=" + agent_ + "\npassword=pw\ntmpdir=" + dir_.path() + "\n";
   }
-  int Load(TORVSettings& s, const std::string& contents, std::string* err = nullptr) {
-    return Run(&TORVSettings::LoadOptions_, s, contents, err);
-  }
-  int Save(TORVSettings& s, const std::string& contents, std::string* err = nullptr) {
-    return Run(&TORVSettings::SaveOptions_, s, contents, err);
-  }
-  int Run(int (TORVSettings::*op)(String&), TORVSettings& s, const std::string& contents,
-          std::string* err) {
+  // Writes contents to the file, then loads s from it (or saves s into it).
+  int Load(TORVSettings& s, const std::string& contents, std::string* err = nullptr,
+           int (TORVSettings::*op)(String&) = &TORVSettings::LoadOptions_) {
     WriteFile(cfg_, contents);
     s.SetConfigFile(cfg_.c_str());
     String e;
-    int r = (s.*op)(e);
+    const int r = (s.*op)(e);
     if (err) *err = S(e);
     return r;
+  }
+  int Save(TORVSettings& s, const std::string& contents, std::string* err = nullptr) {
+    return Load(s, contents, err, &TORVSettings::SaveOptions_);
   }
 
   testutil::ScopedSettings scoped_;  // puts TMPDIR back

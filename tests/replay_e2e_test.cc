@@ -26,7 +26,7 @@ std::string Play(const AgentProcess& agent, const std::string& text, const std::
   testutil::RawConn c(agent.port());
   std::string got;
   if (!c.ok() || !c.Send(testutil::RequestPacket(AgentProcess::kPassword, key, text)) ||
-      !c.WaitClosed(5000, &got))
+      !c.WaitClosed(10000, &got))
     return "no close";
   return testutil::ReplyText(got, key);
 }
@@ -40,15 +40,20 @@ TEST(ReplayE2E, CopiesAreRefusedOnlyWithTheWindowOnAlsoAfterReexecution) {
     EXPECT_EQ(Play(on, "GetInfo\n\r", "captured").compare(0, 4, "200\n") == 0, i == 0) << i;
   }
   EXPECT_EQ(Play(on, "GetInfo\n\r", "fresh").compare(0, 4, "200\n"), 0);
+  // Switched on by a reload, the window holds from the next request.
+  testutil::WriteFile(off.config_path(), testutil::ReadFile(off.config_path()) + "replaywindow=60\r\n");
+  ASSERT_EQ(off.Query({"ReloadCfg"}).out, "200\nOk\n");
+  EXPECT_EQ(Play(off, "GetInfo\n\r", "after reload").compare(0, 4, "200\n"), 0);
+  EXPECT_EQ(Play(off, "GetInfo\n\r", "after reload"), "");
   ASSERT_EQ(Play(on, "ReloadApp\n\r", "reload"), "200\nOk\n\r");
   // The same process image is replaced: it says "Listening..." a second time.
   ASSERT_TRUE(testutil::Eventually([&] { return Count(on.console(), "Listening...") == 2; }, 10000))
       << on.console();
-  ASSERT_TRUE(testutil::PortAnswers(on.port(), 5000));
+  ASSERT_TRUE(testutil::PortAnswers(on.port(), 10000));
   EXPECT_EQ(Play(on, "GetInfo\n\r", "captured"), "");
   EXPECT_EQ(Play(on, "ReloadApp\n\r", "reload"), "");  // no reload loop from a captured "ReloadApp"
   EXPECT_TRUE(testutil::Eventually(
-      [&] { return Count(on.console(), "<-- Replayed VQ request refused\n") == 4; }, 3000))
+      [&] { return Count(on.console(), "<-- Replayed VQ request refused\n") == 4; }, 10000))
       << on.console();
   EXPECT_EQ(Count(on.console(), "Reload request received"), 1u) << on.console();
 }

@@ -57,7 +57,7 @@ TEST(DaemonTest, SighupReloadsAndReloadAppKeepsThePidFileRight) {
   ASSERT_TRUE(testutil::PortAnswers(agent.port(), 10000)) << agent.console();
   pid_t daemon = 0;
   auto pid_in_file = [&] { return std::atoi(testutil::ReadFile(pidfile).c_str()); };
-  ASSERT_TRUE(Eventually([&] { return (daemon = pid_in_file()) > 0; }, 5000));
+  ASSERT_TRUE(Eventually([&] { return (daemon = pid_in_file()) > 0; }, 10000));
   const std::string cfg = testutil::ReadFile(agent.config_path());
 
   testutil::WriteFile(agent.config_path(), cfg + "password=\r\n");
@@ -69,7 +69,7 @@ TEST(DaemonTest, SighupReloadsAndReloadAppKeepsThePidFileRight) {
   EXPECT_EQ(kill(daemon, SIGHUP), 0);
   EXPECT_TRUE(Eventually(
       [&] { return agent.Query({"GetInfo"}).out.find("\nComment=after hangup\n") != std::string::npos; },
-      5000));
+      10000));
 
   EXPECT_EQ(agent.Query({"ReloadApp"}).out, "200\nOk\n");
   // Looked at without a pause: the gap to catch is short.
@@ -94,7 +94,7 @@ TEST(ForegroundSignalTest, SighupEndsAnAgentInTheForeground) {
   AgentProcess agent;
   ASSERT_TRUE(agent.Start()) << agent.console();
   ASSERT_EQ(kill(agent.pid(), SIGHUP), 0);
-  EXPECT_EQ(agent.WaitExit(5000), 128 + SIGHUP);
+  EXPECT_EQ(agent.WaitExit(10000), 128 + SIGHUP);
 }
 
 }  // namespace

@@ -98,7 +98,7 @@ TEST(UpgradeRealTest, CopyIsReplacedAndComesBackOnSamePort) {
   }
   // Stopping the new agent lets the script finish, removing itself.
   if (fresh > 0 && fresh != pid) kill(fresh, SIGTERM);
-  EXPECT_TRUE(Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000));
+  EXPECT_TRUE(Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000));
   EXPECT_FALSE(testutil::Exists(testutil::PrivateTmpIn(dir.path()) + "/orvupd__.sh"));
   kill(-pid, SIGKILL);  // anything of the group still alive
   waitpid(pid, &status, 0);
