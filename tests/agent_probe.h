@@ -31,6 +31,7 @@
 #include "crypto/twofish.h"
 #include "protocol/client.h"
 #include "protocol/packet.h"
+#include "protocol/value_codec.h"
 
 namespace testutil {
 
@@ -158,6 +159,11 @@ inline std::string RequestPacket(const std::string& password, const std::string&
   String t;
   t.CopyData(text.data(), static_cast<int>(text.size()));
   return BuildRequestPacket(String(password.c_str()), String(key.c_str()), t).ToStd();
+}
+
+// text as a request parameter carries it (line ends and '%' encoded).
+inline std::string Encoded(const std::string& text) {
+  return orvEncodeStrings(String(text.c_str())).ToStd();
 }
 
 // The decrypted reply text of a reply packet, or "" when bytes hold none.
