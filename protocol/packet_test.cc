@@ -21,12 +21,8 @@ String Bytes(const std::string& s) {
   return out;
 }
 
-class PacketTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { Twofish_initialise(); }
-};
-
-TEST_F(PacketTest, KnownAnswers) {
+TEST(PacketTest, KnownAnswers) {
+  Twofish_initialise();
   int seen = 0;
   for (const auto& row : testutil::ReadVectors("packets.txt")) {
     ++seen;
@@ -61,7 +57,8 @@ TEST_F(PacketTest, KnownAnswers) {
 
 // Every length, block multiple or not, through the prepared key that
 // sessions share; an empty text stays empty, without a length prefix.
-TEST_F(PacketTest, RoundTripsAndLengthFields) {
+TEST(PacketTest, RoundTripsAndLengthFields) {
+  Twofish_initialise();
   TPacketKey key(String("session"));
   String text;
   for (int n = 0; n < 70; ++n) {
