@@ -29,6 +29,12 @@ void Twofish_initialise();
 void Twofish_prepare_key(const unsigned char* key, int length, Twofish_key* out);
 void Twofish_encrypt(const Twofish_key* key, const unsigned char in[16], unsigned char out[16]);
 void Twofish_decrypt(const Twofish_key* key, const unsigned char in[16], unsigned char out[16]);
+// out[i] = the first byte of the encryption of the 16 bytes at window + i,
+// for i in 0..n-1 (window holds n + 15 bytes): the key stream of 8-bit
+// cipher feedback. Several blocks are worked on at once, so this is faster
+// per byte than Twofish_encrypt when the blocks are known in advance.
+void Twofish_first_bytes(const Twofish_key* key, const unsigned char* window, int n,
+                         unsigned char* out);
 [[noreturn]] void Twofish_fatal(const char* message);
 
 #endif  // ORV_CRYPTO_TWOFISH_H_

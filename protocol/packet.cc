@@ -34,19 +34,36 @@ TPacketKey::~TPacketKey() {
 
 template <bool kDecrypt>
 void TPacketKey::Run(const char* in, int n, char* out) const {
-  unsigned char reg[16];
-  unsigned char block[16];
-  std::memcpy(reg, start_, sizeof reg);
-  for (int i = 0; i < n; ++i) {
-    Twofish_encrypt(&key_, reg, block);
-    unsigned char inbyte = static_cast<unsigned char>(in[i]);
-    unsigned char outbyte = inbyte ^ block[0];
-    out[i] = static_cast<char>(outbyte);
-    std::memmove(reg, reg + 1, 15);
-    reg[15] = kDecrypt ? inbyte : outbyte;
+  // The register for byte i is the 16 bytes before it in the run of the
+  // starting register and the ciphertext; a window over that run replaces
+  // shifting a register byte by byte. Decryption knows the whole ciphertext
+  // ahead and takes a chunk's key stream at once; encryption needs each
+  // ciphertext byte before the next one.
+  constexpr int kChunk = 256;
+  unsigned char window[16 + kChunk];
+  unsigned char stream[kChunk];
+  std::memcpy(window, start_, 16);
+  const unsigned char* src = reinterpret_cast<const unsigned char*>(in);
+  unsigned char* dst = reinterpret_cast<unsigned char*>(out);
+  for (int done = 0; done < n;) {
+    const int len = n - done < kChunk ? n - done : kChunk;
+    if (kDecrypt) {
+      std::memcpy(window + 16, src + done, static_cast<size_t>(len));
+      Twofish_first_bytes(&key_, window, len, stream);
+      for (int i = 0; i < len; ++i) dst[done + i] = window[16 + i] ^ stream[i];
+    } else {
+      for (int i = 0; i < len; ++i) {
+        Twofish_first_bytes(&key_, window + i, 1, stream);
+        window[16 + i] = src[done + i] ^ stream[0];
+        dst[done + i] = window[16 + i];
+      }
+    }
+    std::memmove(window, window + len, 16);
+    done += len;
   }
-  SecureZero(reg, sizeof reg);
-  SecureZero(block, sizeof block);
+  const int used = n < kChunk ? n : kChunk;
+  SecureZero(window, static_cast<size_t>(16 + used));
+  SecureZero(stream, static_cast<size_t>(used));
 }
 
 void TPacketKey::Encrypt(const char* in, int n, char* out) const { Run<false>(in, n, out); }
