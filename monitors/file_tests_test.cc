@@ -144,16 +144,6 @@ void BuildRandomTree(const std::string& root, unsigned seed) {
   mkfifo((root + "/pipe.log").c_str(), 0644);
 }
 
-TEST(FileTestsFileInfo, LinkIsExaminedItself) {
-  TempDir t;
-  WriteFile(t.File("f"), "12345");
-  ASSERT_EQ(symlink("f", t.File("l").c_str()), 0);
-  int64_t size = -1, ctime = -1, mtime = -1;
-  ASSERT_TRUE(GetFileInfo(t.File("l").c_str(), size, ctime, mtime));
-  EXPECT_EQ(size, 1);  // the link's own size: the length of "f"
-  EXPECT_FALSE(GetFileInfo(t.File("none").c_str(), size, ctime, mtime));
-}
-
 // The fast walks against the plain searches on random trees, every mask,
 // mode and recursion; a minute that turns meanwhile measures again, as the
 // age modes count against the current minute.

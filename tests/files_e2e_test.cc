@@ -48,72 +48,56 @@ std::vector<std::string> SplitLines(const std::string& s) {
   return lines;
 }
 
-class FilesE2E : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    agent_ = new AgentProcess();
-    data_ = new TempDir();
-    const std::string d = data_->path();
-    // tree/: a (10 bytes), .h (5), sub/b (100), sub/c.log (1000), link -> a,
-    // sub/dl -> tree
-    mkdir((d + "/tree").c_str(), 0755);
-    mkdir((d + "/tree/sub").c_str(), 0755);
-    WriteFile(d + "/tree/a", std::string(10, 'x'));
-    WriteFile(d + "/tree/.h", std::string(5, 'x'));
-    WriteFile(d + "/tree/sub/b", std::string(100, 'x'));
-    WriteFile(d + "/tree/sub/c.log", std::string(1000, 'x'));
-    symlink((d + "/tree/a").c_str(), (d + "/tree/link").c_str());
-    symlink((d + "/tree").c_str(), (d + "/tree/sub/dl").c_str());
-    mkdir((d + "/empty").c_str(), 0755);
-    WriteFile(d + "/digits", "123456789");
-    WriteFile(d + "/zero", "");
-    WriteFile(d + "/big", std::string(1234567, 'b'));
-    WriteFile(d + "/s100", std::string(100, 'x'));
-    WriteFile(d + "/abc3", "abc");
-    WriteFile(d + "/abc6", "abcdef");
-    WriteFile(d + "/words", "xabc abc");
-    WriteFile(d + "/glued", "xabcx");
-    SetMtime(d + "/abc3", 1000000);
-    SetMtime(d + "/abc6", 2000000);
-    // needles/: what mode 3 looks for in "words"; only/: one file for a macro
-    mkdir((d + "/needles").c_str(), 0755);
-    WriteFile(d + "/needles/empty", "");
-    WriteFile(d + "/needles/part", "c ab");
-    Sparse(d + "/needles/limit", 8388608);
-    Sparse(d + "/needles/over", 8388609);
-    mkdir((d + "/only").c_str(), 0755);
-    WriteFile(d + "/only/file", "ab");
-  }
-  static void TearDownTestSuite() {
-    delete agent_;
-    delete data_;
-    agent_ = nullptr;
-    data_ = nullptr;
-  }
-  void SetUp() override {
-    if (agent_->pid() <= 0) {
-      ASSERT_TRUE(agent_->Start()) << agent_->console();
-    }
-  }
-  static std::string D(const std::string& name = "") {
-    return name.empty() ? data_->path() : data_->path() + "/" + name;
-  }
-  static std::string Ask(const std::vector<std::string>& request) {
-    OrvqResult r = agent_->Query(request);
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r.out;
-  }
+// Runs one request through orvq against agent; its standard output.
+std::string Ask(AgentProcess& agent, const std::vector<std::string>& request) {
+  OrvqResult r = agent.Query(request);
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r.out;
+}
 
-  static AgentProcess* agent_;
-  static TempDir* data_;
-};
-
-AgentProcess* FilesE2E::agent_ = nullptr;
-TempDir* FilesE2E::data_ = nullptr;
-
-TEST_F(FilesE2E, UncGivesThreeSizes) {
-  for (const std::string& path : {D(), D() + "\\"}) {  // one trailing backslash is dropped
-    std::vector<std::string> lines = SplitLines(Ask({"TEST-UNC", path}));
+// The whole reply to each request. Parameters after the path of
+// "TEST-FolderSize" (the 8th), "TEST-FileExists" (the 6th), "TEST-CountFiles"
+// (the 11th) and "TEST-FileCompare" mode 3 (the 12th) ask for macros.
+TEST(FilesE2E, RepliesForEachRequest) {
+  AgentProcess agent;
+  ASSERT_TRUE(agent.Start()) << agent.console();
+  TempDir data;
+  auto D = [&](const std::string& name = "") {
+    return name.empty() ? data.path() : data.File(name);
+  };
+  // tree/: a (10 bytes), .h (5), sub/b (100), sub/c.log (1000), link -> a,
+  // sub/dl -> tree; needles/: what mode 3 looks for in "words"; only/ and
+  // fe/: one file for a macro.
+  for (const char* f : {"tree", "tree/sub", "empty", "needles", "fe", "only"})
+    mkdir(D(f).c_str(), 0755);
+  const std::pair<const char*, std::string> files[] = {
+      {"tree/a", std::string(10, 'x')},
+      {"tree/.h", std::string(5, 'x')},
+      {"tree/sub/b", std::string(100, 'x')},
+      {"tree/sub/c.log", std::string(1000, 'x')},
+      {"digits", "123456789"},
+      {"zero", ""},
+      {"big", std::string(1234567, 'b')},
+      {"s100", std::string(100, 'x')},
+      {"abc3", "abc"},
+      {"abc6", "abcdef"},
+      {"words", "xabc abc"},
+      {"glued", "xabcx"},
+      {"needles/empty", ""},
+      {"needles/part", "c ab"},
+      {"fe/x.dat", "12345"},
+      {"only/file", "ab"},
+  };
+  for (const auto& f : files) WriteFile(D(f.first), f.second);
+  symlink(D("tree/a").c_str(), D("tree/link").c_str());
+  symlink(D("tree").c_str(), D("tree/sub/dl").c_str());
+  SetMtime(D("abc3"), 1000000);
+  SetMtime(D("abc6"), 2000000);
+  Sparse(D("needles/limit"), 8388608);
+  Sparse(D("needles/over"), 8388609);
+  // The sizes of the file system: one trailing backslash is dropped.
+  for (const std::string& path : {D(), D() + "\\"}) {
+    std::vector<std::string> lines = SplitLines(Ask(agent, {"TEST-UNC", path}));
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], "200");
     char padded[40];
@@ -122,21 +106,35 @@ TEST_F(FilesE2E, UncGivesThreeSizes) {
       EXPECT_EQ(lines[i], padded);
     }
   }
-}
 
-// The whole reply to each request. Parameters after the path of
-// "TEST-FolderSize" (the 8th), "TEST-FileExists" (the 6th), "TEST-CountFiles"
-// (the 11th) and "TEST-FileCompare" mode 3 (the 12th) ask for macros.
-TEST_F(FilesE2E, RepliesForEachRequest) {
   const std::string nofolder = "301\nFolder doesn`t exist or access denied\n";
   const std::string nofile = "301\nFile doesn`t exist\n";
   const std::string wrong = "501\nWrong parameter\n";
   const std::string words = D("words"), a = D("abc3"), b = D("abc6");
   const std::string tree = D("tree"), n = D("needles") + "/";
+  // "TEST-FileExists" shows an entry's own size and times (a link's own),
+  // its path and its age in minutes; each is dated two hours back first.
+  const time_t back = time(nullptr) - 7201;
+  auto exists = [&](const std::string& path) {
+    struct timeval tv[2] = {{back, 0}, {back, 0}};
+    EXPECT_EQ(lutimes(path.c_str(), tv), 0) << path;
+    struct stat st;
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    char size[32];
+    snprintf(size, sizeof size, "%6lld", static_cast<long long>(st.st_size));
+    return "200\n" + std::string(size) + "\n" + TimeText(st.st_ctime) + "\n" + TimeText(back) +
+           "\n" + path + "\nmin\n120\n";
+  };
   struct Case {
     std::vector<std::string> request;
     std::string want;
   } cases[] = {
+      {{"TEST-FileExists", D("fe/x.dat")}, exists(D("fe/x.dat"))},
+      // A pattern answers with the file it matched; macros when asked for.
+      {{"TEST-FileExists", D("fe/*.dat")}, exists(D("fe/x.dat"))},
+      {{"TEST-FileExists", D("fe/%NewestFile%"), "", "", "", "", "", "1"}, exists(D("fe/x.dat"))},
+      {{"TEST-FileExists", tree + "/link"}, exists(tree + "/link")},
+      {{"TEST-FileExists", D("empty")}, exists(D("empty"))},
       {{"TEST-UNC", ""}, "501\nPath not specified\n"},
       {{"TEST-UNC", "\\"}, "501\nPath not specified\n"},
       {{"TEST-UNC"}, "501\nPath not specified\n"},
@@ -219,30 +217,8 @@ TEST_F(FilesE2E, RepliesForEachRequest) {
   for (const Case& c : cases) {
     std::string what;
     for (const std::string& p : c.request) what += p + " ";
-    EXPECT_EQ(Ask(c.request), c.want) << what;
+    EXPECT_EQ(Ask(agent, c.request), c.want) << what;
   }
-}
-
-TEST_F(FilesE2E, FileExistsReportsSizeTimesPathAndAge) {
-  TempDir t;
-  const std::string f = t.File("x.dat");
-  WriteFile(f, "12345");
-  const time_t mtime = time(nullptr) - 7200 - 30;
-  SetMtime(f, mtime);
-  struct stat st;
-  ASSERT_EQ(stat(f.c_str(), &st), 0);
-  const std::string want =
-      "200\n     5\n" + TimeText(st.st_ctime) + "\n" + TimeText(mtime) + "\n" + f + "\nmin\n120\n";
-  EXPECT_EQ(Ask({"TEST-FileExists", f}), want);
-  // A pattern answers with the file it matched.
-  EXPECT_EQ(Ask({"TEST-FileExists", t.path() + "/*.dat"}), want);
-  // Macros, when asked for (parameter 7).
-  EXPECT_EQ(Ask({"TEST-FileExists", t.path() + "/%NewestFile%", "", "", "", "", "", "1"}), want);
-  // A folder is examined itself.
-  std::vector<std::string> lines = SplitLines(Ask({"TEST-FileExists", D("empty")}));
-  ASSERT_EQ(lines.size(), 7u);
-  EXPECT_EQ(lines[0], "200");
-  EXPECT_EQ(lines[4], D("empty"));
 }
 
 // ------------------------------------------------------------ GetFilesList
@@ -267,7 +243,9 @@ Listing ParseListing(const std::string& out) {
 }
 
 // Folders d, .cache; files f.txt, .profile, g.log; a link and a fifo.
-TEST_F(FilesE2E, FileListEntries) {
+TEST(FilesE2E, FileListEntries) {
+  AgentProcess agent;
+  ASSERT_TRUE(agent.Start()) << agent.console();
   TempDir t;
   mkdir(t.File("d").c_str(), 0755);
   mkdir(t.File(".cache").c_str(), 0755);
@@ -296,21 +274,21 @@ TEST_F(FilesE2E, FileListEntries) {
   };
   const std::string dir = t.path() + "/";
   // Without hidden or special entries.
-  EXPECT_EQ(sorted(Ask({"GetFilesList", t.path(), "*", "1", "1", "0", "0", "0", "0", "0"})),
+  EXPECT_EQ(sorted(Ask(agent, {"GetFilesList", t.path(), "*", "1", "1", "0", "0", "0", "0", "0"})),
             (Entries{{"..", "16"}, {"d", "16"}, {"f.txt", "0"}, {"g.log", "0"}}));
   // Hidden and special entries when asked for; the mask applies to files.
-  EXPECT_EQ(sorted(Ask({"GetFilesList", t.path(), "*.txt", "1", "1", "1", "1", "0", "0", "0"})),
+  EXPECT_EQ(sorted(Ask(agent, {"GetFilesList", t.path(), "*.txt", "1", "1", "1", "1", "0", "0", "0"})),
             (Entries{{"..", "16"}, {".cache", "18"}, {"d", "16"}, {"f.txt", "0"}, {"fifo.txt", "4"}}));
   // All values of an entry.
-  EXPECT_EQ(Ask({"GetFilesList", t.path(), "f.txt", "0", "1", "0", "0", "1", "1", "1"}),
+  EXPECT_EQ(Ask(agent, {"GetFilesList", t.path(), "f.txt", "0", "1", "0", "0", "1", "1", "1"}),
             "200\n" + dir + "\n1\n5\nf.txt\n0\n     3\n" + TimeText(st.st_ctime) + "\n" +
                 TimeText(1700000000) + "\n");
   // The folder parameter: empty is the root, a file names its folder.
-  EXPECT_EQ(Ask({"GetFilesList", t.path(), "*", "0", "0"}), "200\n" + dir + "\n0\n2\n");
-  EXPECT_EQ(ParseListing(Ask({"GetFilesList", "", "*", "1", "0"})).folder, "/");
-  EXPECT_EQ(Ask({"GetFilesList", t.File("f.txt"), "g*", "0", "1"}),
+  EXPECT_EQ(Ask(agent, {"GetFilesList", t.path(), "*", "0", "0"}), "200\n" + dir + "\n0\n2\n");
+  EXPECT_EQ(ParseListing(Ask(agent, {"GetFilesList", "", "*", "1", "0"})).folder, "/");
+  EXPECT_EQ(Ask(agent, {"GetFilesList", t.File("f.txt"), "g*", "0", "1"}),
             "200\n" + dir + "\n1\n2\ng.log\n0\n");
-  EXPECT_EQ(Ask({"GetFilesList", t.File("none") + "/", "*", "1", "1"}),
+  EXPECT_EQ(Ask(agent, {"GetFilesList", t.File("none") + "/", "*", "1", "1"}),
             "200\n" + t.File("none") + "/\n0\n2\n");
 }
 

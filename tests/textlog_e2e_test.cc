@@ -40,56 +40,31 @@ long long MTime(const std::string& path) {
   return static_cast<int32_t>(st.st_mtime);
 }
 
-void Append(const std::string& path, const std::string& bytes) {
-  WriteFile(path, testutil::ReadFile(path) + bytes);
+// A "200" reply: position, line, more waiting, the state, and what follows.
+std::string Reply(long long pos, const std::string& line, int more, long long resume,
+                  long long checked, long long age, long long current,
+                  const std::string& tail = "") {
+  return "200\n" + Num(pos) + "\n" + line + "\n" + std::to_string(more) + "\n" + Num(resume) +
+         "\n" + Num(checked) + "\n" + Num(age) + "\n" + Num(current) + "\n" + tail;
 }
 
-class TextLogE2E : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    agent_ = new AgentProcess();
-    data_ = new TempDir();
-  }
-  static void TearDownTestSuite() {
-    delete agent_;
-    delete data_;
-    agent_ = nullptr;
-    data_ = nullptr;
-  }
-  void SetUp() override {
-    if (agent_->pid() <= 0) {
-      ASSERT_TRUE(agent_->Start()) << agent_->console();
-    }
-  }
-  static std::string Ask(const std::vector<std::string>& request) {
-    OrvqResult r = agent_->Query(request);
+TEST(TextLogE2E, Replies) {
+  AgentProcess agent;
+  ASSERT_TRUE(agent.Start()) << agent.console();
+  TempDir data;
+  auto ask = [&](const std::vector<std::string>& request) {
+    OrvqResult r = agent.Query(request);
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out;
-  }
-  // "TEST-TextLog": path, text, ResumePos, CheckedSize, CheckedAge, expression,
-  // check all, case sensitive, whole words.
-  static std::string TextLog(const std::string& path, const std::string& text, long long resume,
-                             long long checked, long long age, int checkall = 0) {
-    return Ask({"TEST-TextLog", path, text, std::to_string(resume), std::to_string(checked),
-                std::to_string(age), "0", std::to_string(checkall), "1", "0"});
-  }
-  static std::string D(const std::string& name) { return data_->File(name); }
-
-  static AgentProcess* agent_;
-  static TempDir* data_;
-};
-
-AgentProcess* TextLogE2E::agent_ = nullptr;
-TempDir* TextLogE2E::data_ = nullptr;
-
-TEST_F(TextLogE2E, RepliesToOneShotRequests) {
-  WriteFile(D("p.log"), "x\n");
-  const std::string expr = D("expr.log"), two = D("two.log"), lng = D("long.log");
+  };
+  WriteFile(data.File("p.log"), "x\n");
+  const std::string expr = data.File("expr.log"), two = data.File("two.log");
+  const std::string lng = data.File("long.log");
   WriteFile(expr, "Disk errors\nnet Error\ndisk error\n");
   WriteFile(two, "warn a\nerror warn\n");
   const std::string line = "ERROR" + std::string(4995, 'q');
   WriteFile(lng, line + "\n");
-  const std::string te = Num(MTime(expr)), tt = Num(MTime(two)), tl = Num(MTime(lng));
+  const long long tt = MTime(two);
   // "TEST-TextLog2" from ResumePos 0 with a recorded size of 1 (all is read),
   // check-all off; the first filter the plain "error", the second the
   // expression 'warn' when asked for.
@@ -102,63 +77,48 @@ TEST_F(TextLogE2E, RepliesToOneShotRequests) {
     std::vector<std::string> request;
     std::string want;
   } cases[] = {
-      {{"TEST-TextLog", D("absent.log"), "x", "0", "0", "0", "0", "0", "1", "0"}, none},
-      {{"TEST-TextLog2", D("*.nothing"), "0", "0", "0"}, none},
-      {{"TEST-TextLog", D("p.log"), "x", "0", "0", "12:00"}, wrong},
-      {{"TEST-TextLog2", D("p.log"), "0", "0", "abc"}, wrong},
-      {{"TEST-TextLog2", D("p.log"), "x1"}, wrong},
+      {{"TEST-TextLog", data.File("absent.log"), "x", "0", "0", "0", "0", "0", "1", "0"}, none},
+      {{"TEST-TextLog2", data.File("*.nothing"), "0", "0", "0"}, none},
+      {{"TEST-TextLog", data.File("p.log"), "x", "0", "0", "12:00"}, wrong},
+      {{"TEST-TextLog2", data.File("p.log"), "0", "0", "abc"}, wrong},
+      {{"TEST-TextLog2", data.File("p.log"), "x1"}, wrong},
       // Expressions travel with their own quotes; case-blind, whole words;
       // a mask picks the file.
-      {{"TEST-TextLog", D("ex*.log"), "'ERROR' and not 'net'", "0", "1", "0", "1", "1", "0", "1"},
-       "200\n" + Num(23) + "\ndisk error\n0\n" + Num(33) + "\n" + Num(33) + "\n" + te + "\n" +
-           Num(33) + "\n"},
+      {{"TEST-TextLog", data.File("ex*.log"), "'ERROR' and not 'net'", "0", "1", "0", "1", "1",
+        "0", "1"},
+       Reply(23, "disk error", 0, 33, 33, MTime(expr), 33)},
       // The reply holds the first 1024 bytes of a long line.
       {{"TEST-TextLog", lng, "ERROR", "0", "1", "0", "0", "1", "1", "0"},
-       "200\n" + Num(1) + "\n" + line.substr(0, 1024) + "\n0\n" + Num(5001) + "\n" + Num(5001) +
-           "\n" + tl + "\n" + Num(5001) + "\n"},
-      {log2("0", "1"), "200\n" + Num(1) + "\nwarn a\n1\n" + Num(7) + "\n" + Num(1) + "\n" +
-                           Num(0) + "\n" + Num(18) + "\n0\n"},
-      {log2("7", "1"), "200\n" + Num(8) + "\nerror warn\n0\n" + Num(18) + "\n" + Num(18) + "\n" +
-                           tt + "\n" + Num(18) + "\n1\n"},
+       Reply(1, line.substr(0, 1024), 0, 5001, 5001, MTime(lng), 5001)},
+      {log2("0", "1"), Reply(1, "warn a", 1, 7, 1, 0, 18, "0\n")},
+      {log2("7", "1"), Reply(8, "error warn", 0, 18, 18, tt, 18, "1\n")},
       // Without the second filter the warning alone is not reported.
-      {log2("0", "0"), "200\n" + Num(8) + "\nerror warn\n0\n" + Num(18) + "\n" + Num(18) + "\n" +
-                           tt + "\n" + Num(18) + "\n1\n"},
+      {log2("0", "0"), Reply(8, "error warn", 0, 18, 18, tt, 18, "1\n")},
   };
-  for (const auto& c : cases) EXPECT_EQ(Ask(c.request), c.want) << c.request[0] << " " << c.request[1];
-}
+  for (const auto& c : cases) EXPECT_EQ(ask(c.request), c.want) << c.request[0] << " " << c.request[1];
 
-TEST_F(TextLogE2E, FirstCheckThenAppendsThenUnchanged) {
-  const std::string p = D("app.log");
+  // The life of a watched log, each check sent with the state the last one
+  // gave back.
+  const std::string p = data.File("app.log");
   WriteFile(p, std::string(99, '.') + "\n");
+  auto check = [&](long long resume, long long checked, long long age, int checkall = 0) {
+    return ask({"TEST-TextLog", p, "ERROR", std::to_string(resume), std::to_string(checked),
+                std::to_string(age), "0", std::to_string(checkall), "1", "0"});
+  };
   const long long t0 = MTime(p);
-
   // First check: only the end of the file is recorded.
-  EXPECT_EQ(TextLog(p, "ERROR", 0, 0, 0), "200\n" + Num(0) + "\n\n0\n" + Num(99) + "\n" + Num(100) +
-                                              "\n" + Num(t0) + "\n" + Num(100) + "\n");
-
+  EXPECT_EQ(check(0, 0, 0), Reply(0, "", 0, 99, 100, t0, 100));
   // Two matching lines appended: the first is reported and more are waiting.
-  Append(p, "ok\nERROR one\nERROR two\n");
+  WriteFile(p, testutil::ReadFile(p) + "ok\nERROR one\nERROR two\n");
   const long long t1 = MTime(p);
-  EXPECT_EQ(TextLog(p, "ERROR", 99, 100, t0), "200\n" + Num(104) + "\nERROR one\n1\n" + Num(113) +
-                                                  "\n" + Num(100) + "\n" + Num(t0) + "\n" +
-                                                  Num(123) + "\n");
-
+  EXPECT_EQ(check(99, 100, t0), Reply(104, "ERROR one", 1, 113, 100, t0, 123));
   // Resuming after it reports the second; nothing more waits, the file is recorded.
-  EXPECT_EQ(TextLog(p, "ERROR", 113, 100, t0), "200\n" + Num(114) + "\nERROR two\n0\n" + Num(123) +
-                                                   "\n" + Num(123) + "\n" + Num(t1) + "\n" +
-                                                   Num(123) + "\n");
-
+  EXPECT_EQ(check(113, 100, t0), Reply(114, "ERROR two", 0, 123, 123, t1, 123));
   // Unchanged: nothing found, the same state back.
-  EXPECT_EQ(TextLog(p, "ERROR", 123, 123, t1), "200\n" + Num(0) + "\n\n0\n" + Num(123) + "\n" +
-                                                   Num(123) + "\n" + Num(t1) + "\n" + Num(123) +
-                                                   "\n");
-
+  EXPECT_EQ(check(123, 123, t1), Reply(0, "", 0, 123, 123, t1, 123));
   // A line without its terminator waits; check-all reports the last match.
-  Append(p, "ERROR three\nERROR fo");
-  const long long t2 = MTime(p);
-  EXPECT_EQ(TextLog(p, "ERROR", 123, 123, t1, 1), "200\n" + Num(124) + "\nERROR three\n0\n" +
-                                                      Num(135) + "\n" + Num(143) + "\n" + Num(t2) +
-                                                      "\n" + Num(143) + "\n");
+  WriteFile(p, testutil::ReadFile(p) + "ERROR three\nERROR fo");
+  EXPECT_EQ(check(123, 123, t1, 1), Reply(124, "ERROR three", 0, 135, 143, MTime(p), 143));
 }
 
 // ---------------------------------------------------------------------------
