@@ -36,7 +36,7 @@ TEST(ProcessHandlers, RepliesForEachScript) {
   const std::string bad = "301\nScript error";
   struct Case {
     String TORVSettings::*script;
-    std::string body;  // "" for no script at all
+    std::string body;  // the script's text; "" for none, or a path beginning with "/"
     Handler handler;
     const char* params;
     std::string want;
@@ -46,6 +46,9 @@ TEST(ProcessHandlers, RepliesForEachScript) {
       {cnt, "", count, "\n\n", "301\nProcCnt script is not speified"},
       {use, "", cpu, "", "301\nCPUUsage script is not speified"},
       {lst, "", list, "", "301\nProcList script is not speified"},
+      {cnt, "/nonexistent/count.sh", count, name, "301\nProcCnt script doesn't exist"},
+      {use, "/nonexistent/cpu.sh", cpu, "", "301\nCPUUsage script doesn't exist"},
+      {lst, "/", list, "", "301\nProcList script doesn't exist"},  // a folder is no script
       {cnt, "echo '  3 processes running'", count, name, "200\n3\n"},
       {cnt, "echo 4 >&2", count, name, "200\n4\n"},
       // Each stream writes from the start of the file, over what another wrote.
@@ -74,7 +77,9 @@ TEST(ProcessHandlers, RepliesForEachScript) {
   };
   for (const Case& c : cases) {
     if (c.script != nullptr) s.*c.script = "";
-    if (!c.body.empty()) {
+    if (c.body[0] == '/') {
+      s.*c.script = c.body.c_str();
+    } else if (!c.body.empty()) {
       testutil::WriteScript(scripts.File("s.sh"), c.body + "\n");
       s.*c.script = scripts.File("s.sh").c_str();
     }
