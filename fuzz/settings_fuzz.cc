@@ -11,24 +11,8 @@
 #include <string>
 
 #include "config/settings.h"
+#include "config/settings_table.h"
 #include "fuzz/fuzz_util.h"
-
-namespace {
-
-// Every switch and number a save writes.
-int TORVSettings::*const kSavedNumbers[] = {
-    &TORVSettings::Timeout,         &TORVSettings::FilterActive,  &TORVSettings::LogSuccess,
-    &TORVSettings::LogFails,        &TORVSettings::AllowUpdates,  &TORVSettings::AllowManage,
-    &TORVSettings::TestUNC,         &TORVSettings::TestFreeSpace, &TORVSettings::TestFolderSize,
-    &TORVSettings::TestCountFiles,  &TORVSettings::TestFileExists, &TORVSettings::TestFileCRC,
-    &TORVSettings::TestCompareFiles, &TORVSettings::TestProcess,  &TORVSettings::TestCPUUsage,
-    &TORVSettings::TestScript,      &TORVSettings::TestExternal,  &TORVSettings::TestPing,
-    &TORVSettings::TestTCP,         &TORVSettings::TestUDP,       &TORVSettings::TestTextLog,
-    &TORVSettings::TestShellScript, &TORVSettings::ActExecute,    &TORVSettings::ActTcpUdp,
-    &TORVSettings::ActSyslog,       &TORVSettings::Port,
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 16384) return 0;
@@ -53,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TORVSettings reread;
   reread.SetConfigFile(path.c_str());
   reread.LoadOptions_(err);
-  for (int TORVSettings::*field : kSavedNumbers) {
-    if (reread.*field != first.*field) std::abort();
+  for (const TSettingDesc& d : kSettings) {
+    if (d.saved && d.number && reread.*d.number != first.*d.number) std::abort();
   }
   return 0;
 }
