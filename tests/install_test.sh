@@ -10,18 +10,8 @@ build=$(cd "${1:?usage: install_test.sh BUILD_DIR}" && pwd)
 src=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/orv-install-test.XXXXXX")
 agent_pid=
-failures=0
 trap '[ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null; rm -rf "$work"' EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-# Fails with message $3 unless the output of command $1 (eval'd) is $2.
-expect() {
-  local got
-  got=$(eval "$1" 2>&1)
-  [ "$got" = "$2" ] || fail "$3: got '$got'"
-}
+. "$src/tests/checks.sh"
 cfg_value() { sed -n "s/^$2=//p" "$1" | tr -d '\r' | head -n 1; }
 unit_value() { sed -n "s/^$2=//p" "$1/usr/lib/systemd/system/orv.service" | head -n 1; }
 # True while process $1 runs (a zombie does not: nobody here reaps a daemon).
@@ -124,5 +114,4 @@ check_tree /usr
 check_tree /opt/orv
 check_existing_config_kept
 check_installed_agent_runs
-[ $failures -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
-echo "install tree, configuration paths and installed agent: ok"
+finish "install tree, configuration paths and installed agent: ok"

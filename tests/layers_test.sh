@@ -13,7 +13,7 @@ rank() {
     monitors | actions) echo 5 ;; tools) echo 6 ;; *) echo 99 ;;
   esac
 }
-failures=0
+. "$(dirname "$0")/checks.sh"
 for dir in base crypto protocol config agent monitors actions tools; do
   mine=$(rank "$dir")
   while IFS=: read -r file line text; do
@@ -23,10 +23,8 @@ for dir in base crypto protocol config agent monitors actions tools; do
     [ "$target" = "$dir" ] && continue
     theirs=$(rank "$target")
     if [ "$theirs" -ge "$mine" ]; then
-      echo "FAIL: $dir/${file##*/}:$line includes ${text#*#include } (a layer at or above $dir)" >&2
-      failures=$((failures + 1))
+      fail "$dir/${file##*/}:$line includes ${text#*#include } (a layer at or above $dir)"
     fi
   done < <(cd "$src/$dir" && grep -Hn '^#include "[a-z_]*/' -- *.cc *.h 2>/dev/null)
 done
-[ $failures -eq 0 ] && echo "layers: ok"
-[ $failures -eq 0 ]
+finish "layers: ok"

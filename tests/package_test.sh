@@ -20,11 +20,7 @@ if [ $lint -eq 1 ] && ! command -v lintian >/dev/null; then
 fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/orv-package-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/checks.sh"
 
 if ! (cd "$work" && timeout 120 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out") \
   >"$work/cpack.log" 2>&1; then
@@ -44,8 +40,7 @@ if [ $lint -eq 1 ]; then
   exit 0
 fi
 
-[ "$(dpkg-deb -f "$deb" Package)" = orv ] || fail "package name '$(dpkg-deb -f "$deb" Package)'"
-[ "$(dpkg-deb -f "$deb" Version)" = 1.29 ] || fail "package version '$(dpkg-deb -f "$deb" Version)'"
+expect "dpkg-deb -f '$deb' Package Version" "$(printf 'Package: orv\nVersion: 1.29')" "name and version"
 dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "Depends lacks libc6: '$(dpkg-deb -f "$deb" Depends)'"
 
 # Files (not folders) with their modes and owners: the installed list.
@@ -80,8 +75,4 @@ else
   echo "note: no systemd-analyze, the unit was not verified"
 fi
 
-if [ $failures -ne 0 ]; then
-  echo "$failures check(s) failed" >&2
-  exit 1
-fi
-echo "package $(basename "$deb"): ok"
+finish "package $(basename "$deb"): ok"
