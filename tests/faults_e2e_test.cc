@@ -111,6 +111,20 @@ TEST(FaultsTest, SavesKeepTheFileWholeAndTheNewValues) {
   const std::string cfg = agent.config_path(), dir = agent.dir().path();
   ASSERT_EQ(chmod(cfg.c_str(), 0640), 0);
   ASSERT_TRUE(agent.Start()) << agent.console();
+  // A value that fills the reader's first piece of 1023 bytes, so that the
+  // rest would be read as a line of its own, adds no key, whether its line
+  // is appended (the first save) or rewritten: the script it names does not
+  // run after a reload.
+  const std::string marker = agent.dir().File("ran"), script = agent.dir().File("x.sh");
+  WriteScript(script, "touch " + marker + "\n");
+  for (const char* sep : {"", "\n"}) {
+    EXPECT_EQ(Ask(agent, {"SetSettings",
+                          "Comment=" + std::string(1015, 'A') + sep + "cpuusagescript=" + script}),
+              "200\n");
+    EXPECT_EQ(Ask(agent, {"ReloadCfg"}), "200\nOk\n");
+    Ask(agent, {"TEST-CPU"});
+    EXPECT_FALSE(testutil::Exists(marker)) << "the smuggled script ran";
+  }
   const std::string before = ReadFile(cfg);
   const std::string cannot_create = "300\nCannot create new configuration file '" + cfg + ".New'\n";
   const struct {
@@ -168,19 +182,6 @@ TEST(FaultsTest, SavesKeepTheFileWholeAndTheNewValues) {
     struct stat st;
     ASSERT_EQ(stat(f.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u) << f << " lost its permissions";
-  }
-  // A value that fills the reader's first piece of 1023 bytes, so that the
-  // rest would be read as a line of its own, adds no key: the script it
-  // names does not run after a reload.
-  const std::string marker = agent.dir().File("ran"), script = agent.dir().File("x.sh");
-  WriteScript(script, "touch " + marker + "\n");
-  for (const char* sep : {"", "\n"}) {
-    EXPECT_EQ(Ask(agent, {"SetSettings",
-                          "Comment=" + std::string(1015, 'A') + sep + "cpuusagescript=" + script}),
-              "200\n");
-    EXPECT_EQ(Ask(agent, {"ReloadCfg"}), "200\nOk\n");
-    Ask(agent, {"TEST-CPU"});
-    EXPECT_FALSE(testutil::Exists(marker)) << "the smuggled script ran";
   }
   ExpectServing(agent);
   if (!skipped.empty()) GTEST_SKIP() << "partly skipped:" << skipped;
@@ -317,33 +318,11 @@ TEST(FaultsTest, FullOrMissingTemporaryFolder) {
 
 // --- Helper scripts ---
 
-// A hanging script holds only its own request: others are answered at once,
-// and once it is killed its request gets "Script error".
-TEST(FaultsTest, HangingHelperScriptHoldsOnlyItsOwnSession) {
-  testutil::TempDir scripts;
-  const std::string pidfile = scripts.File("hang.pid");
-  WriteScript(scripts.File("count.sh"), "echo $$ > " + pidfile + "\nexec sleep 30\n");
-  AgentProcess agent("proccntscript=" + scripts.File("count.sh") + "\r\n");
-  ASSERT_TRUE(agent.Start()) << agent.console();
-  std::string hung_reply;
-  std::thread hung([&] { hung_reply = Ask(agent, {"TEST-Process", "", "init"}); });
-  const bool started = Eventually([&] { return !ReadFile(pidfile).empty(); }, 5000);
-  const pid_t script = static_cast<pid_t>(std::atoi(ReadFile(pidfile).c_str()));
-  auto asked = ProbeClock::now();
-  EXPECT_EQ(testutil::ReplyNumber(Ask(agent, {"GetInfo"}), "ActiveConnections"), 2);
-  EXPECT_EQ(Ask(agent, {"TEST-ExternalPrg", "/bin/true", "", "0", "1000"}), "200\n0\n");
-  EXPECT_LT(ProbeClock::now() - asked, std::chrono::milliseconds(4000));
-  auto killed = ProbeClock::now();
-  EXPECT_TRUE(started && script > 1 && kill(script, SIGKILL) == 0);
-  hung.join();
-  EXPECT_LT(ProbeClock::now() - killed, std::chrono::milliseconds(3000));
-  EXPECT_EQ(hung_reply, "301\nScript error\n");
-  ExpectServing(agent);
-}
-
 // Scripts the handler tests cannot show: killed, not executable, printing
-// bytes beyond text, or flooding their output.
-TEST(FaultsTest, HelperScriptsThatMisbehave) {
+// bytes beyond text, flooding their output. A hanging one (helper scripts
+// have no time limit) holds only its own request: others are answered
+// meanwhile, and once it is killed its request gets "Script error".
+TEST(FaultsTest, HelperScriptsThatMisbehaveOrHang) {
   testutil::TempDir scripts;
   const std::string count = scripts.File("count.sh"), list = scripts.File("list.sh");
   AgentProcess agent("proccntscript=" + count + "\r\nproclistscript=" + list + "\r\n");
@@ -363,15 +342,31 @@ TEST(FaultsTest, HelperScriptsThatMisbehave) {
       {"a flood", "i=0\nwhile [ $i -lt 20000 ]; do echo \"$i of junk\"; i=$((i+1)); done\n", 0755,
        "200\n0\n", ""},
   };
+  std::string listed;
   for (const auto& c : cases) {
     for (const std::string& path : {count, list}) WriteScript(path, c.body, c.mode);
     EXPECT_EQ(Ask(agent, {"TEST-Process", "", "init"}), c.process) << c.name;
-    const std::string listed = Ask(agent, {"GetProcessesList"});
+    listed = Ask(agent, {"GetProcessesList"});
     EXPECT_EQ(c.list.empty() ? listed.substr(0, 4) : listed, c.list.empty() ? "200\n" : c.list)
         << c.name;
   }
-  const std::string flood = Ask(agent, {"GetProcessesList"});
-  EXPECT_EQ(flood.substr(flood.size() - 20), "19999 of junk%0D%0A\n");
+  EXPECT_EQ(listed.substr(listed.size() - 20), "19999 of junk%0D%0A\n");
+
+  const std::string pidfile = scripts.File("hang.pid");
+  WriteScript(count, "echo $$ > " + pidfile + "\nexec sleep 30\n");
+  std::string hung_reply;
+  std::thread hung([&] { hung_reply = Ask(agent, {"TEST-Process", "", "init"}); });
+  const bool started = Eventually([&] { return !ReadFile(pidfile).empty(); }, 5000);
+  const pid_t script = static_cast<pid_t>(std::atoi(ReadFile(pidfile).c_str()));
+  auto asked = ProbeClock::now();
+  EXPECT_EQ(testutil::ReplyNumber(Ask(agent, {"GetInfo"}), "ActiveConnections"), 2);
+  EXPECT_EQ(Ask(agent, {"TEST-ExternalPrg", "/bin/true", "", "0", "1000"}), "200\n0\n");
+  EXPECT_LT(ProbeClock::now() - asked, std::chrono::milliseconds(4000));
+  auto killed = ProbeClock::now();
+  EXPECT_TRUE(started && script > 1 && kill(script, SIGKILL) == 0);
+  hung.join();
+  EXPECT_LT(ProbeClock::now() - killed, std::chrono::milliseconds(3000));
+  EXPECT_EQ(hung_reply, "301\nScript error\n");
   ExpectServing(agent);
 }
 

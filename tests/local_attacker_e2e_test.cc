@@ -51,7 +51,8 @@ void Plant(const std::string& path, bool fifo, const std::string& canary, std::v
 
 // The attacker's life, as uid/gid 65534 with no supplementary groups. Every
 // name seen removed in dir gets a plant, and so do the next two names of a
-// "tmp-<thread>-<n>" series seen created; ends when its parent goes.
+// numbered series ("tmp-7" is followed by "tmp-8") seen created; ends when
+// its parent goes.
 [[noreturn]] void Attack(const std::string& dir, bool fifo, const std::string& canary) {
   const pid_t parent = getppid();
   int in = inotify_init1(IN_CLOEXEC);
@@ -73,11 +74,10 @@ void Plant(const std::string& path, bool fifo, const std::string& canary, std::v
       const std::string name = e->len ? e->name : "attacker-ready";
       if (name == "attacker-ready") continue;
       if (e->mask & (IN_DELETE | IN_MOVED_FROM)) Plant(dir + "/" + name, fifo, canary, held);
-      const size_t dash = name.rfind('-');
-      if ((e->mask & IN_CREATE) && name.rfind("tmp-", 0) == 0 && dash > 4) {
+      const size_t digits = name.find_last_not_of("0123456789") + 1;
+      if ((e->mask & IN_CREATE) && digits < name.size()) {
         for (int i = 1; i <= 2; ++i) {
-          Plant(dir + "/" + name.substr(0, dash + 1) +
-                    std::to_string(std::atoi(name.c_str() + dash + 1) + i),
+          Plant(dir + "/" + name.substr(0, digits) + std::to_string(std::atoi(&name[digits]) + i),
                 fifo, canary, held);
         }
       }
