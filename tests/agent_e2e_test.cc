@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "tests/agent_harness.h"
-#include "tests/agent_probe.h"
 
 namespace {
 
@@ -22,13 +21,6 @@ constexpr const char* kPw = AgentProcess::kPassword;
 // reply: wait for them instead of reading at once.
 bool Shows(const std::string& path, const std::string& text) {
   return testutil::Eventually([&] { return ReadFile(path).find(text) != std::string::npos; }, 5000);
-}
-
-// One exchange from the loopback address `from`; the reply text or "".
-std::string AskFrom(int port, const char* from, const std::string& text) {
-  testutil::RawConn conn(port, from);
-  return conn.Send(testutil::RequestPacket(kPw, "key", text)) ? testutil::ReadReplyText(conn, "key")
-                                                              : "";
 }
 
 TEST(AgentE2E, RepliesConsoleLogsAndStartErrors) {
@@ -138,7 +130,7 @@ TEST(AgentE2E, ManagementCommands) {
   for (const char* cmd : {"QUIT\n\r", "ReloadCfg\n\r", "ReloadApp\n\r", "GetSettings\n\r",
                           "SetSettings\nComment=x\n\r"}) {
     EXPECT_EQ(Ask(off.port(), kPw, cmd), refused) << cmd;
-    EXPECT_EQ(AskFrom(port, "127.0.0.20", cmd), refused) << cmd;
+    EXPECT_EQ(Ask(port, kPw, cmd, 10000, "127.0.0.20"), refused) << cmd;
   }
 
   const std::string cfg = ReadFile(agent.config_path());
@@ -168,7 +160,7 @@ TEST(AgentE2E, ManagementCommands) {
   EXPECT_EQ(Ask(port, kPw, "GetInfo\n\r").compare(0, 4, "200\n"), 0);
   EXPECT_EQ(Ask(port, "", "GetInfo\n\r"), "");
 
-  const int next = testutil::FreePort();
+  const int next = testutil::ClosedPort(SOCK_STREAM);
   ASSERT_EQ(Ask(port, kPw, "SetSettings\nPort=" + std::to_string(next) + "\n\r"), "200\n\r");
   std::string moved;
   EXPECT_TRUE(testutil::Eventually(
@@ -185,8 +177,8 @@ TEST(AgentE2E, ManagementCommands) {
 TEST(AgentE2E, FilterMatchesWholeAddresses) {
   AgentProcess agent("filteractive=1\r\nfilterlist=127.0.0.10 127.0.0.2\r\nfiltermarks=11\r\n");
   ASSERT_TRUE(agent.Start()) << agent.console();
-  EXPECT_EQ(AskFrom(agent.port(), "127.0.0.1", "GetInfo\n\r"), "");
-  EXPECT_EQ(AskFrom(agent.port(), "127.0.0.2", "GetInfo\n\r").compare(0, 4, "200\n"), 0);
+  EXPECT_EQ(Ask(agent.port(), kPw, "GetInfo\n\r", 10000, "127.0.0.1"), "");
+  EXPECT_EQ(Ask(agent.port(), kPw, "GetInfo\n\r", 10000, "127.0.0.2").compare(0, 4, "200\n"), 0);
 }
 
 // Every client of a burst is answered and counted; then the session threads

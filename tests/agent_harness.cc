@@ -1,35 +1,25 @@
 #include "tests/agent_harness.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstring>
+#include <algorithm>
+#include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace testutil {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
+// The exit status of pid (128 + the signal when one ended it), -1 on
+// time-out.
 int WaitPid(pid_t pid, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    int status = 0;
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (r < 0) return -2;
-    if (Clock::now() > deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  int status = 0;
+  if (!Eventually([&] { return waitpid(pid, &status, WNOHANG) != 0; }, timeout_ms)) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
@@ -39,11 +29,9 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& out, const 
   int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   int n = open("/dev/null", O_RDONLY);
-  if (o < 0 || e < 0 || n < 0) _exit(127);
-  dup2(n, 0);
-  dup2(o, 1);
-  dup2(e, 2);
-  if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+  if (o < 0 || e < 0 || n < 0 || dup2(n, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 ||
+      (!cwd.empty() && chdir(cwd.c_str()) != 0))
+    _exit(127);
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -51,55 +39,38 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& out, const 
   _exit(127);
 }
 
-// The descriptor links ("socket:[inode]") of the sockets listening on TCP
-// port.
-std::vector<std::string> Listeners(int port) {
+}  // namespace
+
+pid_t PidListeningOn(int port, pid_t among) {
+  // The descriptor links ("socket:[inode]") of the sockets listening on port.
   char want[8];
   snprintf(want, sizeof want, ":%04X", port);
   std::vector<std::string> links;
   for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     std::istringstream rows(ReadFile(table));
-    std::string row;
-    while (std::getline(rows, row)) {
+    for (std::string row; std::getline(rows, row);) {
       std::istringstream f(row);
-      std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
-      f >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+      std::string slot, local, remote, state, skip, inode;
+      f >> slot >> local >> remote >> state >> skip >> skip >> skip >> skip >> skip >> inode;
       if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0)
         links.push_back("socket:[" + inode + "]");
     }
   }
-  return links;
-}
-
-bool Holds(pid_t pid, const std::vector<std::string>& links) {
-  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-  UniqueDir d(opendir(fds.c_str()));
-  while (d && !links.empty()) {
-    struct dirent* e = readdir(d.get());
-    if (!e) break;
-    char link[64];
-    ssize_t n = readlink((fds + "/" + e->d_name).c_str(), link, sizeof link - 1);
-    if (n <= 0) continue;
-    link[n] = 0;
-    for (const std::string& l : links) {
-      if (l == link) return true;
+  auto holds = [&](const std::string& pid) {
+    const std::string fds = "/proc/" + pid + "/fd";
+    UniqueDir d(links.empty() ? nullptr : opendir(fds.c_str()));
+    while (struct dirent* e = d ? readdir(d.get()) : nullptr) {
+      char link[64];
+      ssize_t n = readlink((fds + "/" + e->d_name).c_str(), link, sizeof link);
+      if (n > 0 && std::find(links.begin(), links.end(), std::string(link, n)) != links.end())
+        return true;
     }
-  }
-  return false;
-}
-
-}  // namespace
-
-bool ListensOn(pid_t pid, int port) { return Holds(pid, Listeners(port)); }
-
-pid_t PidListeningOn(int port) {
-  const std::vector<std::string> links = Listeners(port);
+    return false;
+  };
+  if (among > 0) return holds(std::to_string(among)) ? among : 0;
   UniqueDir proc(opendir("/proc"));
-  while (proc && !links.empty()) {
-    struct dirent* e = readdir(proc.get());
-    if (!e) break;
-    pid_t pid = static_cast<pid_t>(atoi(e->d_name));
-    if (pid > 0 && Holds(pid, links)) return pid;
+  while (struct dirent* p = proc ? readdir(proc.get()) : nullptr) {
+    if (atoi(p->d_name) > 0 && holds(p->d_name)) return static_cast<pid_t>(atoi(p->d_name));
   }
   return 0;
 }
@@ -120,82 +91,46 @@ OrvqResult RunOrvq(const std::vector<std::string>& args, int timeout_ms) {
   return r;
 }
 
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in a;
-  memset(&a, 0, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-bool PortAnswers(int port, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (Clock::now() < deadline) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    bool ok = connect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    if (ok) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
 std::string PrivateTmpIn(const std::string& folder) {
-  std::string found;
-  DIR* d = opendir(folder.c_str());
-  if (d == nullptr) return found;
-  while (struct dirent* e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name.size() == 10 && name.compare(0, 4, "orv-") == 0) found = folder + "/" + name;
+  UniqueDir d(opendir(folder.c_str()));
+  while (struct dirent* e = d ? readdir(d.get()) : nullptr) {
+    const std::string name = e->d_name;
+    if (name.size() == 10 && name.compare(0, 4, "orv-") == 0) return folder + "/" + name;
   }
-  closedir(d);
-  return found;
+  return "";
 }
 
 AgentProcess::AgentProcess(const std::string& config_extra, const std::vector<std::string>& flags)
-    : flags_(flags) {
-  port_ = FreePort();
-  std::string cfg;
-  cfg += "# generated for an end-to-end test\r\n";
-  cfg += std::string("orvpath=") + ORV_AGENT_BIN + "\r\n";
-  cfg += "port=" + std::to_string(port_) + "\r\n";
-  cfg += std::string("password=") + kPassword + "\r\n";
-  cfg += "tmpdir=" + dir_.path() + "\r\n";
-  cfg += "logsuccess=1\r\nlogfails=1\r\nverboselogfile=verbose.log\r\n";
-  cfg += std::string("proccntscript=") + ORV_SOURCE_DIR + "/scripts/orv-proccount.sh\r\n";
-  cfg += std::string("cpuusagescript=") + ORV_SOURCE_DIR + "/scripts/orv-cpuusage.sh\r\n";
-  cfg += std::string("proclistscript=") + ORV_SOURCE_DIR + "/scripts/orv-proclist.sh\r\n";
-  cfg += config_extra;
-  WriteFile(config_path(), cfg);
+    : port_(ClosedPort(SOCK_STREAM)), flags_(flags) {
+  const std::string scripts = std::string(ORV_SOURCE_DIR) + "/scripts/orv-";
+  WriteFile(config_path(),
+            "# generated for an end-to-end test\r\norvpath=" ORV_AGENT_BIN "\r\nport=" +
+                std::to_string(port_) + "\r\npassword=" + kPassword + "\r\ntmpdir=" + dir_.path() +
+                "\r\nlogsuccess=1\r\nlogfails=1\r\nverboselogfile=verbose.log\r\n"
+                "proccntscript=" +
+                scripts +
+                "proccount.sh\r\n"
+                "cpuusagescript=" +
+                scripts +
+                "cpuusage.sh\r\n"
+                "proclistscript=" +
+                scripts + "proclist.sh\r\n" + config_extra);
 }
-
-AgentProcess::~AgentProcess() { Stop(); }
 
 bool AgentProcess::Start(int timeout_ms) {
   std::vector<std::string> argv = {ORV_AGENT_BIN};
   argv.insert(argv.end(), flags_.begin(), flags_.end());
   argv.push_back(config_path());
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const auto deadline = ProbeClock::now() + std::chrono::milliseconds(timeout_ms);
   // The free port may be taken by someone else (another test's client, say)
   // before the agent binds it; the agent then exits with 4 and gets another.
   for (int attempt = 0; attempt < 3; ++attempt) {
     pid_ = Spawn(argv, dir_.File("console.out"), dir_.File("console.err"), dir_.path());
-    while (Clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    while (ProbeClock::now() < deadline) {
+      int status = WaitPid(pid_, 0);
+      if (status != -1) {
         pid_ = -1;
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 4) return false;
+        if (status != 4) return false;
         break;
       }
       if (PortAnswers(port_, 50) && ListensOn(pid_, port_)) return true;
@@ -203,11 +138,11 @@ bool AgentProcess::Start(int timeout_ms) {
     if (pid_ > 0) return false;
     std::string cfg = ReadFile(config_path());
     const std::string line = "\r\nport=" + std::to_string(port_) + "\r\n";
-    size_t at = cfg.find(line);
+    const size_t at = cfg.find(line);
     if (at == std::string::npos) return false;
-    port_ = FreePort();
-    cfg.replace(at, line.size(), "\r\nport=" + std::to_string(port_) + "\r\n");
-    WriteFile(config_path(), cfg);
+    port_ = ClosedPort(SOCK_STREAM);
+    WriteFile(config_path(),
+              cfg.replace(at, line.size(), "\r\nport=" + std::to_string(port_) + "\r\n"));
   }
   return false;
 }
@@ -236,6 +171,37 @@ OrvqResult AgentProcess::Query(const std::vector<std::string>& command_and_param
   return RunOrvq(args);
 }
 
-std::string AgentProcess::console() const { return ReadFile(dir_.File("console.out")); }
+ProcUsage UsageOf(pid_t pid) {
+  ProcUsage u;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    const char* v = line.c_str() + line.find(':') + 1;
+    if (line.compare(0, 6, "VmRSS:") == 0) u.rss_kib = std::strtol(v, nullptr, 10);
+    if (line.compare(0, 8, "Threads:") == 0) u.threads = std::atoi(v);
+    if (line.compare(0, 24, "voluntary_ctxt_switches:") == 0)
+      u.wakeups = std::strtol(v, nullptr, 10);
+  }
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  UniqueDir d(opendir(fds.c_str()));
+  if (d) u.fds = 0;
+  while (struct dirent* e = d ? readdir(d.get()) : nullptr) u.fds += e->d_name[0] != '.';
+  return u;
+}
+
+bool WaitQuiet(int port, const std::string& password, pid_t pid, int want_fds, int want_threads,
+               int timeout_ms, std::string* info) {
+  return Eventually(
+      [&] {
+        std::string reply = Ask(port, password, "GetInfo\n\r");
+        if (info) *info = reply;
+        // The session that answered ends right after its reply; give it a moment.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ProcUsage u = UsageOf(pid);
+        return ReplyNumber(reply, "ActiveConnections") == 1 &&
+               (want_fds < 0 || u.fds == want_fds) &&
+               (want_threads < 0 || u.threads == want_threads);
+      },
+      timeout_ms);
+}
 
 }  // namespace testutil

@@ -30,7 +30,6 @@
 
 #include "base/oserror.h"
 #include "tests/agent_harness.h"
-#include "tests/agent_probe.h"
 
 namespace {
 

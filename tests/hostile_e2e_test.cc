@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "tests/agent_harness.h"
-#include "tests/agent_probe.h"
 
 namespace {
 

@@ -115,7 +115,7 @@ TEST_F(OrvqTest, ExitStatusAndOutput) {
       {nullptr, "%a --plugin -P wrong GetInfo", 3, "ORV UNKNOWN - GetInfo: no reply (wrong password?): *\n", ""},
       // clang-format on
   };
-  const int refusing = testutil::FreePort();
+  const int refusing = testutil::ClosedPort(SOCK_STREAM);
   std::string json_lines;
   for (const auto& row : rows) {
     std::unique_ptr<testutil::LoopbackTcp> standin;
@@ -196,7 +196,7 @@ TEST_F(OrvqTest, FanOutAnswersInOrderInBoundedTime) {
   int silent = 0;
   UniqueFd silent_fd = testutil::BoundLoopback(SOCK_STREAM, &silent);
   ASSERT_EQ(listen(silent_fd.get(), 8), 0);  // never accepts, never answers
-  const int refusing = testutil::FreePort();
+  const int refusing = testutil::ClosedPort(SOCK_STREAM);
   std::string hosts = "# agents of the test\n\n", want;
   for (int i = 1; i <= 50; ++i) {
     std::string address = "127.0.0." + std::to_string(i) + ":" + std::to_string(agent_->port());

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "tests/agent_harness.h"
-#include "tests/agent_probe.h"
 
 namespace {
 

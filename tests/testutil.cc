@@ -59,7 +59,9 @@ void WriteScript(const std::string& path, const std::string& body, unsigned mode
   chmod(path.c_str(), mode);
 }
 
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool Exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
 
 std::string FromHex(const std::string& hex) {
   if (hex == "-") return "";
@@ -79,10 +81,8 @@ std::string ToHex(const std::string& bytes) {
   return out;
 }
 
-std::string DataPath(const std::string& name) { return std::string(ORV_TEST_DATA_DIR) + "/" + name; }
-
 std::vector<std::vector<std::string>> ReadVectors(const std::string& name) {
-  std::ifstream in(DataPath(name));
+  std::ifstream in(std::string(ORV_TEST_DATA_DIR) + "/" + name);
   if (!in) throw std::runtime_error("missing test data " + name);
   std::vector<std::vector<std::string>> rows;
   std::string line;
@@ -122,13 +122,13 @@ ScopedSettings::~ScopedSettings() {
   }
 }
 
-void ScopedSettings::Publish() { ORVSettings.Publish(*edit_); }
+void ScopedSettings::Publish() {
+  ORVSettings.Publish(*edit_);
+}
 
 UniqueFd BoundLoopback(int type, int* port) {
   UniqueFd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  struct sockaddr_in a = LoopbackAddr(0);
   socklen_t len = sizeof a;
   if (!fd.valid() || bind(fd.get(), reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0 ||
       getsockname(fd.get(), reinterpret_cast<struct sockaddr*>(&a), &len) != 0) {
@@ -198,7 +198,8 @@ LoopbackUdp::LoopbackUdp(bool echo) {
       ssize_t n = recvfrom(fd_.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
       if (n < 0) continue;
       ++received_;
-      if (echo) sendto(fd_.get(), buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
+      if (echo)
+        sendto(fd_.get(), buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
     }
   });
 }

@@ -9,6 +9,8 @@
 #ifndef ORV_TESTS_TESTUTIL_H_
 #define ORV_TESTS_TESTUTIL_H_
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <cstddef>
 #include <functional>
@@ -54,11 +56,12 @@ void WriteScript(const std::string& path, const std::string& body, unsigned mode
 bool Exists(const std::string& path);
 std::string FromHex(const std::string& hex);  // "-" is the empty string
 std::string ToHex(const std::string& bytes);  // lower case
-inline std::string S(const String& s) { return s.ToStd(); }
+inline std::string S(const String& s) {
+  return s.ToStd();
+}
 
 // The lines of tests/data/<name> that are not comments, split at blanks.
 std::vector<std::vector<std::string>> ReadVectors(const std::string& name);
-std::string DataPath(const std::string& name);
 
 // True once cond() holds, polled every 20 ms for at most timeout_ms.
 bool Eventually(const std::function<bool()>& cond, int timeout_ms);
@@ -81,6 +84,14 @@ class ScopedSettings {
   std::string tmpdir_;
 };
 
+// 127.0.0.1:port.
+inline sockaddr_in LoopbackAddr(int port) {
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  return a;
+}
 // A socket of type (SOCK_STREAM or SOCK_DGRAM) bound to 127.0.0.1 on a port
 // the system picks; *port is that port.
 UniqueFd BoundLoopback(int type, int* port);

@@ -12,7 +12,6 @@
 
 #include "protocol/client.h"
 #include "tests/agent_harness.h"
-#include "tests/agent_probe.h"
 
 namespace {
 
@@ -57,7 +56,7 @@ TEST(UpgradeE2ETest, WrongDigestIs300AndFreesTheClaim) {
 TEST(UpgradeRealTest, CopyIsReplacedAndComesBackOnSamePort) {
   testutil::TempDir dir;
   const std::string path = dir.File("orv"), cfg = dir.File("orv.cfg");
-  const int port = testutil::FreePort();
+  const int port = testutil::ClosedPort(SOCK_STREAM);
   testutil::WriteFile(path, testutil::ReadFile(ORV_AGENT_BIN) + "old copy");
   chmod(path.c_str(), 0755);
   testutil::WriteFile(cfg, "orvpath=" + path + "\r\nport=" + std::to_string(port) + "\r\npassword=" +
