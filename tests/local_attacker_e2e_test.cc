@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "tests/agent_harness.h"
-#include "tests/agent_probe.h"
 
 namespace {
 
