@@ -1,6 +1,7 @@
 // The process and shell-script handlers in this process against scripts of
 // the test: the reading of the scripts' output, and what the configuration
 // file cannot reach (an empty script setting, a temporary folder gone bad).
+// The shell script's other parts are checked end to end.
 #include "monitors/process_tests.h"
 
 #include <dirent.h>
@@ -9,9 +10,11 @@
 
 #include <string>
 
+#include "base/childproc.h"
 #include "base/private_tmp.h"
 #include "config/settings.h"
 #include "monitors/program_tests.h"
+#include "protocol/value_codec.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -32,13 +35,13 @@ TEST(ProcessHandlers, RepliesForEachScript) {
   String TORVSettings::*const use = &TORVSettings::CpuUsageScript;
   String TORVSettings::*const lst = &TORVSettings::ProcListScript;
   const char* const name = "\nsshd\n";
-  const char* const script = "%script%\necho x\n\n5\n1\n";
   const std::string bad = "301\nScript error";
   struct Case {
     String TORVSettings::*script;
-    std::string body;  // the script's text; "" for none, or a path beginning with "/"
+    // The script's text ("" for none), or a path beginning with "/".
+    std::string body;
     Handler handler;
-    const char* params;
+    const char* params;  // for the shell script: the number of lines to send
     std::string want;
     const char* tmp = "t";
   } cases[] = {
@@ -72,21 +75,36 @@ TEST(ProcessHandlers, RepliesForEachScript) {
       {lst, "printf '%0600d\\n' 0", list, "",
        "200\n" + std::string(511, '0') + "%0D%0A" + std::string(89, '0') + "%0D%0A\n"},
       {cnt, "echo 1", count, name, "301\ncannot get temp file", "absent"},
-      {nullptr, "", shell, script, "301\nCannot get temp file", "absent"},
-      {nullptr, "", shell, script, "301\nCannot get temp file", "open"},
+      // The result line is the first line that begins with "scriptres:",
+      // else the last non-empty one; lines are trimmed.
+      {nullptr, "printf 'first\\nscriptres: 42\\nthird\\n'", shell, "0", "200\nscriptres: 42\n\n"},
+      {nullptr, "printf 'first\\nscriptres: 42\\nthird\\n'", shell, "3",
+       "200\nscriptres: 42\nfirst%0D%0Ascriptres: 42%0D%0Athird%0D%0A\n"},
+      {nullptr, "printf 'a\\nSCRIPTRES:ok\\nb\\nc\\n'", shell, "1", "200\nSCRIPTRES:ok\na%0D%0A\n"},
+      {nullptr, "printf '  one \\r\\n\\n two\\t\\n\\n   \\n'", shell, "5", "200\ntwo\none%0D%0Atwo%0D%0A\n"},
+      {nullptr, "printf 'x scriptres: no\\n  scriptres:yes\\nlater\\n'", shell, "0",
+       "200\nscriptres:yes\n\n"},
+      {nullptr, "true", shell, "3", "200\n\n\n"},
+      {nullptr, "printf 'a\\nb\\n'", shell, "-2", "200\nb\n\n"},
+      {nullptr, "echo x", shell, "1", "301\nCannot get temp file", "absent"},
+      {nullptr, "echo x", shell, "1", "301\nCannot get temp file", "open"},
   };
   for (const Case& c : cases) {
-    if (c.script != nullptr) s.*c.script = "";
-    if (c.body[0] == '/') {
+    std::string params = c.params;
+    if (c.handler == shell) {
+      params = "/bin/sh %script%\n" + orvEncodeStrings(String(c.body.c_str())).ToStd() + "\n\n5\n" + params;
+    } else if (c.body[0] == '/') {
       s.*c.script = c.body.c_str();
     } else if (!c.body.empty()) {
       testutil::WriteScript(scripts.File("s.sh"), c.body + "\n");
       s.*c.script = scripts.File("s.sh").c_str();
+    } else {
+      s.*c.script = "";
     }
     s.TmpDir = tmp.File(c.tmp).c_str();
     settings.Publish();
     VQRequest request;
-    request = c.params;
+    request = params.c_str();
     ORVReply reply;
     c.handler(request, reply);
     EXPECT_EQ(reply.ToStd(), c.want) << c.body;
@@ -95,6 +113,15 @@ TEST(ProcessHandlers, RepliesForEachScript) {
     UniqueDir d(opendir(PrivateTmpFolder(err).CStr()));
     while (struct dirent* e = d ? readdir(d.get()) : nullptr) EXPECT_EQ(e->d_name[0], '.') << e->d_name;
   }
+}
+
+// Seconds to milliseconds, 0 for no limit, short of the "do not wait" value.
+TEST(ScriptTimeLimitMsTest, Table) {
+  EXPECT_EQ(ScriptTimeLimitMs(0), 0u);
+  EXPECT_EQ(ScriptTimeLimitMs(-1), 0u);
+  EXPECT_EQ(ScriptTimeLimitMs(2), 2000u);
+  EXPECT_EQ(ScriptTimeLimitMs(4294967), 4294967000u);
+  EXPECT_EQ(ScriptTimeLimitMs(2147483647), kSystemExNoWait - 1);
 }
 
 }  // namespace
