@@ -24,13 +24,6 @@ char* AnsiStrPos(char* s, char* sub) {
   return std::strstr(s, sub);
 }
 
-const char* StrNextChar(const char* s) { return s + StrCharLength(s); }
-
-int AnsiPos(char* sub, char* s) {
-  char* p = AnsiStrPos(s, sub);
-  return p == nullptr ? 0 : static_cast<int>(p - s) + 1;
-}
-
 // ---------------------------------------------------------------------------
 // Delimiters and path parts.
 

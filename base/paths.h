@@ -50,8 +50,6 @@ int StrCharLength(const char* s);
 int ByteType(const char* s, int i);
 int ByteType(const String& s, int i);
 char* AnsiStrPos(char* s, char* sub);
-const char* StrNextChar(const char* s);
-int AnsiPos(char* sub, char* s);
 
 bool IsPathDelimiter(const String& s, int i);
 bool IsDelimiter(const char* delimiters, const String& s, int i);
