@@ -84,6 +84,14 @@ struct TMatcher {
   }
   // A single plain text can be looked for in a whole block at once.
   bool SinglePlainText() const { return !use_second && first.IsPlain(); }
+
+  // The two filters of "TEST-TextLog2"; the second only when it is used.
+  void Prepare(const TTextLogFilter& one, const TTextLogFilter& two, int usetwo) {
+    first.Prepare(one.Expression, one.IsExpression, one.CaseSensitive, one.WholeWords);
+    use_second = usetwo != 0;
+    if (use_second)
+      second.Prepare(two.Expression, two.IsExpression, two.CaseSensitive, two.WholeWords);
+  }
 };
 
 // Finds line terminators forward in one block. The next LF and the next CR
@@ -766,12 +774,7 @@ long long CheckFileForExpression2(const char* fname, long long& ResumePos, long 
                                   int& FirstMatched, String& line, String& err,
                                   long long& CurrentSize, const TTextLogLimits& limits) {
   TMatcher matcher;
-  matcher.first.Prepare(first.Expression, first.IsExpression, first.CaseSensitive,
-                        first.WholeWords);
-  matcher.use_second = usesecond != 0;
-  if (matcher.use_second)
-    matcher.second.Prepare(second.Expression, second.IsExpression, second.CaseSensitive,
-                           second.WholeWords);
+  matcher.Prepare(first, second, usesecond);
   return CheckWith(fname, ResumePos, CheckedSize, CheckedAge, matcher, checkall, FirstMatched, line,
                    err, CurrentSize, limits);
 }
@@ -827,11 +830,6 @@ void ProcessTest_TextLog2(const VQRequest& request, ORVReply& reply) {
   if (usesecond) DecodeFilter(request, second, 11);
 
   TMatcher matcher;
-  matcher.first.Prepare(first.Expression, first.IsExpression, first.CaseSensitive,
-                        first.WholeWords);
-  matcher.use_second = usesecond != 0;
-  if (matcher.use_second)
-    matcher.second.Prepare(second.Expression, second.IsExpression, second.CaseSensitive,
-                           second.WholeWords);
+  matcher.Prepare(first, second, usesecond);
   AnswerCheck(reply, fname, state, matcher, checkall, true);
 }
