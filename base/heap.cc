@@ -1,5 +1,7 @@
 #include "base/heap.h"
 
+#include <cstdlib>  // defines __GLIBC__ with the C library's other features
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
