@@ -124,7 +124,8 @@ TEST_F(DispatchTest, EachGateRefusesOnlyItsCommands) {
 TEST_F(DispatchTest, UpgradeCodeLengthsAndClaim) {
   Reload("allowupdates=1\r\n");
   for (const char* length : {"100", "10485760", "0", "-5000", "lots"})
-    EXPECT_EQ(Dispatch("UpgradeCode\n" + std::string(length) + "\n\r"), "501\nWrong file parameter(s)");
+    EXPECT_EQ(Dispatch("UpgradeCode\n" + std::string(length) + "\n\r"),
+              "501\nWrong file parameter(s)");
   for (const char* length : {"101", "10485759"})
     EXPECT_EQ(Dispatch("UpgradeCode\n" + std::string(length) + "\n\r"), "200\n") << length;
   UpgradeRec held;
@@ -146,17 +147,11 @@ TEST_F(DispatchTest, SettingsTableSurvivesSetSaveAndReload) {
   for (const TSettingDesc& d : kSettings) {
     if (!d.remote) continue;
     const std::string i = std::to_string(++n);
-    std::string wire, held;
-    switch (d.kind) {
-      case kBool: wire = held = d.reset_number ? "0" : "1"; break;
-      case kInt:
-      case kPort: wire = held = std::to_string(2000 + n); break;
-      case kText: wire = held = "v" + i; break;
-      case kFilterList:
-        wire = "10.0.0." + i + "%0D%0A10.0.0.9";
-        held = "10.0.0." + i + "\r\n10.0.0.9";
-        break;
-    }
+    const std::string wire = d.kind == kBool         ? (d.reset_number ? "0" : "1")
+                             : d.kind == kText       ? "v" + i
+                             : d.kind == kFilterList ? "10.0.0." + i + "%0D%0A10.0.0.9"
+                                                     : std::to_string(2000 + n);
+    const std::string held = d.kind == kFilterList ? "10.0.0." + i + "\r\n10.0.0.9" : wire;
     request += std::string(d.remote) + "=" + wire + "\n";
     sent.emplace_back(&d, held);
   }
@@ -190,7 +185,8 @@ TEST_F(DispatchTest, ReadersSeeWholeRecordsWhileSetSettingsAndReloadCfgRun) {
     readers.emplace_back([&] {
       while (!done) {
         const std::string got = Dispatch("GetSettings\n\r");
-        if (got.compare(0, 4, "200\n") != 0 || value(got, "Comment") != value(got, "Password")) bad++;
+        if (got.compare(0, 4, "200\n") != 0 || value(got, "Comment") != value(got, "Password"))
+          bad++;
         if (Dispatch("GetInfo\n\r").compare(0, 4, "200\n") != 0) bad++;
       }
     });

@@ -93,7 +93,8 @@ TEST_F(UpgradeTest, BlockSplits) {
   const std::string m150 = Module(150), m1024 = Module(1024), m2500 = Module(2500);
   const std::string t150 = Trailer(m150), wire2500 = m2500 + Trailer(m2500);
   std::vector<std::string> pieces2500;
-  for (size_t at = 0; at < wire2500.size(); at += 1024) pieces2500.push_back(wire2500.substr(at, 1024));
+  for (size_t at = 0; at < wire2500.size(); at += 1024)
+    pieces2500.push_back(wire2500.substr(at, 1024));
   struct Row {
     const char* name;
     std::vector<std::string> blocks;

@@ -120,7 +120,8 @@ TEST_F(SettingsTest, LoadAndSaveErrors) {
   } rows[] = {
       {"password=pw\nport=1\norvpath=orv\n", "  Full path to the agent is not specified!\n"},
       {"password=pw\nport=1\n", "  Full path to the agent is not specified!\n"},
-      {"password=pw\nport=1\norvpath=" + dir_.File("none") + "\n", "  Invalid path to the agent!\n"},
+      {"password=pw\nport=1\norvpath=" + dir_.File("none") + "\n",
+       "  Invalid path to the agent!\n"},
       {"password=pw\nport=1\norvpath=" + dir_.path() + "\n", "  Invalid path to the agent!\n"},
       {"orvpath=" + agent_ + "\n", "  TCP post is not specified!\n  Password is not specified!\n"},
       {"port=0\nfilterlist=a\nfiltermarks=11\n",
@@ -171,8 +172,8 @@ TEST_F(SettingsTest, EveryKeySavedLoadedBackAndReloaded) {
   EXPECT_EQ(file.compare(0, 20, "# only\r\n; comments\r\n"), 0) << file;
   EXPECT_NE(file.find("\r\nfilterlist=a b\r\n"), std::string::npos) << file;
   for (const TSettingDesc& d : kSettings) {
-    if (d.key && !d.saved) file += std::string(d.key) + "=" + (d.text ? "/v" : "") +
-                                   std::to_string(odd(d)) + "\n";
+    if (d.key && !d.saved)
+      file += std::string(d.key) + "=" + (d.text ? "/v" : "") + std::to_string(odd(d)) + "\n";
   }
   TORVSettings back;
   Load(back, file);
@@ -196,14 +197,16 @@ TEST_F(SettingsTest, TmpDirFallsBackToEnvironmentThenDot) {
   struct Row {
     std::string tmpdir, env_tmpdir, env_tmp, expected;
   } rows[] = {
-      {d + "/", unset, unset, d},
-      {missing, unset, unset, "."},
-      {"", unset, d, d},
+      {d + "/", unset, unset, d},  // the slash goes
+      {missing, unset, unset, "."}, {"", unset, d, d},
       {missing, missing, d, "."},  // TMP is not consulted while TMPDIR is set
       {missing, d + "/", unset, d},
   };
   auto set = [&](const char* name, const std::string& value) {
-    if (value == unset) unsetenv(name); else setenv(name, value.c_str(), 1);
+    if (value == unset)
+      unsetenv(name);
+    else
+      setenv(name, value.c_str(), 1);
   };
   for (const Row& r : rows) {
     set("TMPDIR", r.env_tmpdir);
@@ -298,7 +301,8 @@ TEST_F(SettingsTest, NoValueAddsAKey) {
   // piece of its own.
   for (const Field& f : fields) {
     const int fill = 1023 - static_cast<int>(std::strlen(f.key)) - 1;
-    for (int len : {fill - 1, fill, fill + 1}) rows.emplace_back(&f, std::string(len, 'x') + smuggled);
+    for (int len : {fill - 1, fill, fill + 1})
+      rows.emplace_back(&f, std::string(len, 'x') + smuggled);
   }
   const std::string base =
       "orvpath=" + agent_ + "\ntmpdir=" + dir_.path() + "\ncpuusagescript=/safe.sh\n";

@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   String again_err;
   if (IPAllowed(peer, list, again_err) != allowed || again_err != err) std::abort();
   // An admin reads only these two messages, with the offending text inside.
-  if (err.Length() > 0 && err.Pos("Invalid IP address (") != 1 && err.Pos("Illegal character (") != 1)
+  if (err.Length() > 0 && err.Pos("Invalid IP address (") != 1 &&
+      err.Pos("Illegal character (") != 1)
     std::abort();
 
   String work;

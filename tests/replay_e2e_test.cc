@@ -12,12 +12,7 @@
 namespace {
 
 using testutil::AgentProcess;
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
+using testutil::Occurrences;
 
 // Plays a request with its own session key to the agent, each time on a new
 // connection; the reply text, "" for none.
@@ -40,21 +35,23 @@ TEST(ReplayE2E, CopiesAreRefusedOnlyWithTheWindowOnAlsoAfterReexecution) {
   }
   EXPECT_EQ(Play(on, "GetInfo\n\r", "fresh").compare(0, 4, "200\n"), 0);
   // Switched on by a reload, the window holds from the next request.
-  testutil::WriteFile(off.config_path(), testutil::ReadFile(off.config_path()) + "replaywindow=60\r\n");
+  testutil::WriteFile(off.config_path(),
+                      testutil::ReadFile(off.config_path()) + "replaywindow=60\r\n");
   ASSERT_EQ(off.Query({"ReloadCfg"}).out, "200\nOk\n");
   EXPECT_EQ(Play(off, "GetInfo\n\r", "after reload").compare(0, 4, "200\n"), 0);
   EXPECT_EQ(Play(off, "GetInfo\n\r", "after reload"), "");
   ASSERT_EQ(Play(on, "ReloadApp\n\r", "reload"), "200\nOk\n\r");
   // The same process image is replaced: it says "Listening..." a second time.
-  ASSERT_TRUE(testutil::Eventually([&] { return Count(on.console(), "Listening...") == 2; }, 10000))
+  ASSERT_TRUE(
+      testutil::Eventually([&] { return Occurrences(on.console(), "Listening...") == 2; }, 10000))
       << on.console();
   ASSERT_TRUE(testutil::PortAnswers(on.port(), 10000));
   EXPECT_EQ(Play(on, "GetInfo\n\r", "captured"), "");
   EXPECT_EQ(Play(on, "ReloadApp\n\r", "reload"), "");  // no reload loop from a captured "ReloadApp"
   EXPECT_TRUE(testutil::Eventually(
-      [&] { return Count(on.console(), "<-- Replayed VQ request refused\n") == 4; }, 10000))
+      [&] { return Occurrences(on.console(), "<-- Replayed VQ request refused\n") == 4; }, 10000))
       << on.console();
-  EXPECT_EQ(Count(on.console(), "Reload request received"), 1u) << on.console();
+  EXPECT_EQ(Occurrences(on.console(), "Reload request received"), 1u) << on.console();
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 // Signals from the outside: SIGHUP reloads a daemon's settings file and ends
 // an agent that runs in the foreground.
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -61,14 +60,17 @@ TEST(DaemonTest, SighupReloadsAndReloadAppKeepsThePidFileRight) {
   const std::string cfg = testutil::ReadFile(agent.config_path());
 
   testutil::WriteFile(agent.config_path(), cfg + "password=\r\n");
-  EXPECT_TRUE(ReadAfter(agent.config_path(), [&] { kill(daemon, SIGHUP); }, 10000));
+  EXPECT_TRUE(ReadAfter(
+      agent.config_path(), [&] { kill(daemon, SIGHUP); }, 10000));
   EXPECT_EQ(agent.Query({"GetInfo"}).status, 0);  // still the old password
   EXPECT_EQ(agent.Query({"GetInfo"}, "").status, 1);
 
   testutil::WriteFile(agent.config_path(), cfg + "comment=after hangup\r\n");
   EXPECT_EQ(kill(daemon, SIGHUP), 0);
   EXPECT_TRUE(Eventually(
-      [&] { return agent.Query({"GetInfo"}).out.find("\nComment=after hangup\n") != std::string::npos; },
+      [&] {
+        return agent.Query({"GetInfo"}).out.find("\nComment=after hangup\n") != std::string::npos;
+      },
       10000));
 
   EXPECT_EQ(agent.Query({"ReloadApp"}).out, "200\nOk\n");

@@ -106,6 +106,12 @@ bool Eventually(const std::function<bool()>& cond, int timeout_ms) {
   return true;
 }
 
+size_t Occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 ScopedSettings::ScopedSettings()
     : saved_(ORVSettings.Get()), edit_(std::make_unique<TORVSettings>(*saved_)) {
   const char* t = getenv("TMPDIR");

@@ -65,6 +65,8 @@ std::vector<std::vector<std::string>> ReadVectors(const std::string& name);
 
 // True once cond() holds, polled every 20 ms for at most timeout_ms.
 bool Eventually(const std::function<bool()>& cond, int timeout_ms);
+// How often what occurs in text (a console or log line, say).
+size_t Occurrences(const std::string& text, const std::string& what);
 
 // The agent's published settings and TMPDIR as they were before the test,
 // put back when this goes. edit() is a copy to change and Publish().

@@ -36,11 +36,13 @@ TEST(UpgradeE2ETest, WrongDigestIs300AndFreesTheClaim) {
   auto s = testutil::BeginUpgrade(agent.port(), AgentProcess::kPassword, kKey, "3000", &first);
   ASSERT_EQ(first, "200\n\r");
   ASSERT_TRUE(s->Send(
-      module + BuildUpgradeTrailer(wrong.data(), static_cast<int>(wrong.size()), String(kKey)).ToStd()));
+      module +
+      BuildUpgradeTrailer(wrong.data(), static_cast<int>(wrong.size()), String(kKey)).ToStd()));
   EXPECT_EQ(testutil::ReadReplyText(*s, kKey), "300\nWrong CRC\n\r");
   EXPECT_FALSE(testutil::Exists(testutil::PrivateTmpIn(agent.dir().path()) + "/orvupd__.sh"));
   std::string again;
-  auto next = testutil::BeginUpgrade(agent.port(), AgentProcess::kPassword, kKey, "3000", &again, 0);
+  auto next =
+      testutil::BeginUpgrade(agent.port(), AgentProcess::kPassword, kKey, "3000", &again, 0);
   EXPECT_EQ(again, "200\n\r");
   OrvqResult bad = testutil::RunOrvq({"-p", std::to_string(agent.port()), "-P",
                                       AgentProcess::kPassword, "--upgrade", "/no/such/module"});
@@ -59,9 +61,9 @@ TEST(UpgradeRealTest, CopyIsReplacedAndComesBackOnSamePort) {
   const int port = testutil::ClosedPort(SOCK_STREAM);
   testutil::WriteFile(path, testutil::ReadFile(ORV_AGENT_BIN) + "old copy");
   chmod(path.c_str(), 0755);
-  testutil::WriteFile(cfg, "orvpath=" + path + "\r\nport=" + std::to_string(port) + "\r\npassword=" +
-                               AgentProcess::kPassword + "\r\ntmpdir=" + dir.path() +
-                               "\r\nallowupdates=1\r\n");
+  testutil::WriteFile(cfg, "orvpath=" + path + "\r\nport=" + std::to_string(port) +
+                               "\r\npassword=" + AgentProcess::kPassword +
+                               "\r\ntmpdir=" + dir.path() + "\r\nallowupdates=1\r\n");
   const pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);
@@ -87,8 +89,9 @@ TEST(UpgradeRealTest, CopyIsReplacedAndComesBackOnSamePort) {
         },
         20000))
         << console();
-    EXPECT_EQ(testutil::RunOrvq({"-p", p, "-P", AgentProcess::kPassword, "GetInfo"}).out.substr(0, 24),
-              "200\nAgentName=TZ Orvane\n");
+    EXPECT_EQ(
+        testutil::RunOrvq({"-p", p, "-P", AgentProcess::kPassword, "GetInfo"}).out.substr(0, 24),
+        "200\nAgentName=TZ Orvane\n");
     EXPECT_TRUE(testutil::ReadFile(path) == testutil::ReadFile(ORV_AGENT_BIN));
     EXPECT_FALSE(testutil::Exists(testutil::PrivateTmpIn(dir.path()) + "/orv__.upd"));
     EXPECT_NE(console().find("Upgrade request received. Executing.."), std::string::npos);
