@@ -1,7 +1,5 @@
 #include "tests/testutil.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -22,11 +20,8 @@ using Clock = std::chrono::steady_clock;
 
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/orvtest-XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back(0);
-  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+  path_ = std::string(base && *base ? base : "/tmp") + "/orvtest-XXXXXX";
+  if (!mkdtemp(&path_[0])) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -121,11 +116,7 @@ ScopedSettings::ScopedSettings()
 
 ScopedSettings::~ScopedSettings() {
   ORVSettings.Publish(*saved_);
-  if (had_tmpdir_) {
-    setenv("TMPDIR", tmpdir_.c_str(), 1);
-  } else {
-    unsetenv("TMPDIR");
-  }
+  had_tmpdir_ ? setenv("TMPDIR", tmpdir_.c_str(), 1) : unsetenv("TMPDIR");
 }
 
 void ScopedSettings::Publish() {
@@ -150,14 +141,10 @@ int ClosedPort(int type) {
   return port;
 }
 
-namespace {
-
-bool Readable(int fd, int timeout_ms) {
+static bool Readable(int fd, int timeout_ms) {
   struct pollfd p = {fd, POLLIN, 0};
   return poll(&p, 1, timeout_ms) == 1;
 }
-
-}  // namespace
 
 std::string ReadFor(int fd, size_t max, int timeout_ms) {
   std::string got;
