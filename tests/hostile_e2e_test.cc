@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -279,56 +278,51 @@ TEST_F(HostileClientsTest, TenThousandRandomPacketsOverShortConnections) {
 // a stranger, its descriptors return to where they were, and the bystander
 // on 127.0.0.2 is answered throughout.
 TEST_F(HostileClientsTest, StrangersAreBoundedAndOthersKeepBeingServed) {
-  auto open = [](Conns& conns, int n, int rcvbuf = 0) {
-    for (int i = 0; i < n; ++i)
-      conns.push_back(std::make_unique<RawConn>(port(), "127.0.0.1", rcvbuf));
-  };
   // A header announcing almost 16 MiB, then a proof of the right size and
   // the wrong bytes.
-  std::string lying = PutLE(Packet(), 0, 4, 16u * 1024 * 1024 - 8);
-  for (size_t i = 8; i < 24; ++i) lying[i] = 'w';
-  lying.resize(24);
-  struct Case {
+  const std::string lying = PutLE(Packet(), 0, 4, 16u * 1024 * 1024 - 8).substr(0, 8) +
+                            std::string(16, 'w'),
+                    filler(64 * 1024, 'z'), packet = Packet();
+  std::vector<std::string> dribble;
+  for (size_t i = 0; i < 12; ++i) dribble.push_back(packet.substr(i, 1));
+  const struct {
     const char* name;
-    std::function<void(Conns&)> attack;
+    int conns, rcvbuf;
+    std::vector<std::string> sends;  // each sent on every connection, pause_ms apart
+    int pause_ms;
     int closed_at_once;  // attacker connections closed when the attack is over
     // The most the attack may add to the agent's resident memory at its
     // peak; 0 for a request that is answered with a long reply.
     long peak_kib;
   } cases[] = {
-      {"dribbles a packet a byte at a time, 200 ms apart",
-       [&](Conns& conns) {
-         open(conns, 20);
-         const std::string packet = Packet();
-         for (size_t i = 0; i < 12; ++i) {
-           for (auto& c : conns) c->Send(packet.substr(i, 1));
-           std::this_thread::sleep_for(std::chrono::milliseconds(200));
-         }
-       },
-       20, 3072},
+      {"dribbles a packet a byte at a time", 20, 0, dribble, 200, 20, 3072},
+      // The sends fail once the agent has closed.
       {"announces 16 MiB with a wrong proof and keeps sending",
-       [&](Conns& conns) {
-         open(conns, 20);
-         const std::string filler(64 * 1024, 'z');
-         for (auto& c : conns) c->Send(lying);
-         for (int round = 0; round < 4; ++round)
-           for (auto& c : conns) c->Send(filler);  // fails once the agent has closed
-       },
-       20, 3072},
-      {"opens more connections than one address may have", [&](Conns& conns) { open(conns, 60); },
-       60 - 24, 3072},
+       20,
+       0,
+       {lying, filler, filler, filler, filler},
+       0,
+       20,
+       3072},
+      {"opens more connections than one address may have", 60, 0, {}, 0, 60 - 24, 3072},
       {"asks for a long reply and never reads it",
-       [&](Conns& conns) {
-         open(conns, 1, 4096);
-         conns[0]->Send(Packet("GetProcessesList\n\r"));
-       },
-       0, 0},
+       1,
+       4096,
+       {Packet("GetProcessesList\n\r")},
+       0,
+       0,
+       0},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     PeakKibSinceLast(agent_->pid());
     Bystander bystander(port());
     Conns conns;
-    c.attack(conns);
+    for (int i = 0; i < c.conns; ++i)
+      conns.push_back(std::make_unique<RawConn>(port(), "127.0.0.1", c.rcvbuf));
+    for (const std::string& bytes : c.sends) {
+      for (auto& conn : conns) conn->Send(bytes);
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.pause_ms));
+    }
     // Well before the 1 s idle limit could end the connections opened last.
     int closed = 0;
     for (auto until = ProbeClock::now() + std::chrono::milliseconds(600);
