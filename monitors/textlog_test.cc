@@ -1,8 +1,8 @@
-// The text-log check on real files: one table of logs, filters and states
-// in against the answer and the state out; random logs against a plain
-// byte-at-a-time reading; and a log copied and truncated under a known
-// position. The replies and rotations by the real logrotate are checked end
-// to end.
+// The text-log check on real files: the answers that read no lines as one
+// table of logs and states in against the answer and state out; random logs
+// against a plain byte-at-a-time reading; and a log copied and truncated
+// under a known position. The replies and rotations by the real logrotate
+// are checked end to end.
 #include "monitors/textlog.h"
 
 #include <gtest/gtest.h>
@@ -77,11 +77,7 @@ long long MTime(const std::string& path) {
 
 // A state that forces a full read from offset 0: a check was recorded, at a
 // size the file does not have.
-State FromStart() {
-  State s;
-  s.checked = 1;
-  return s;
-}
+State FromStart() { return State{0, 1, 0, 0}; }
 
 // Stands for the log's modification time in a row's states.
 constexpr long long kT = -77;
