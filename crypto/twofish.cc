@@ -100,6 +100,10 @@ constexpr unsigned kRsPolynomial = 0x14D;
 // Built once by Twofish_initialise() and read-only afterwards.
 unsigned char q_table[2][256];
 uint32_t mds_table[4][256];
+// Column col of the Reed-Solomon matrix times each byte, the four products
+// packed row 0 first: an S-box key word is then eight lookups, not 32
+// multiplications bit by bit (every request prepares a key).
+uint32_t rs_table[8][256];
 
 unsigned char GfMultiply(unsigned a, unsigned b, unsigned polynomial) {
   unsigned result = 0;
@@ -136,6 +140,14 @@ void BuildTables() {
         word |= uint32_t{GfMultiply(kMdsColumn[lane][row], y, kMdsPolynomial)} << (8 * row);
       }
       mds_table[lane][x] = word;
+    }
+  }
+  for (int col = 0; col < 8; ++col) {
+    for (unsigned x = 0; x < 256; ++x) {
+      uint32_t word = 0;
+      for (int row = 0; row < 4; ++row)
+        word |= uint32_t{GfMultiply(kRs[row][col], x, kRsPolynomial)} << (8 * row);
+      rs_table[col][x] = word;
     }
   }
 }
@@ -193,11 +205,7 @@ void FillKeyedSboxes(const uint32_t* S, int k, Twofish_key* key) {
 // One S-box key word: the Reed-Solomon code of eight key bytes.
 uint32_t RsWord(const unsigned char* m) {
   uint32_t word = 0;
-  for (int row = 0; row < 4; ++row) {
-    unsigned acc = 0;
-    for (int col = 0; col < 8; ++col) acc ^= GfMultiply(kRs[row][col], m[col], kRsPolynomial);
-    word |= uint32_t{static_cast<unsigned char>(acc)} << (8 * row);
-  }
+  for (int col = 0; col < 8; ++col) word ^= rs_table[col][m[col]];
   return word;
 }
 
