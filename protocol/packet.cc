@@ -84,11 +84,21 @@ String TPacketKey::Decrypt(const String& data) const {
   return out;
 }
 
+namespace {
+
+// Writes the `digits` low-order bytes of n at out, least significant first.
+void PutLength(uint32_t n, int digits, char* out) {
+  for (int i = 0; i < digits; ++i) out[i] = static_cast<char>((n >> (8 * i)) & 0xFF);
+}
+
+}  // namespace
+
 String EncodeLength(const String& data, int digits) {
   if (digits > 4) digits = 4;
-  uint32_t n = static_cast<uint32_t>(data.Length());
+  if (digits <= 0) return String();
   String out;
-  for (int i = 0; i < digits; ++i) out.AddChar(static_cast<char>((n >> (8 * i)) & 0xFF));
+  out.SetLength(digits);
+  PutLength(static_cast<uint32_t>(data.Length()), digits, out.Data());
   return out;
 }
 
@@ -101,10 +111,23 @@ int DecodeLength(const char* field, int digits) {
 }
 
 String EncodeData(const String& data, const TPacketKey& key, int digits) {
-  if (data.Length() == 0) return String();
-  String cipher = key.Encrypt(data);
-  if (digits == 0) return cipher;
-  return EncodeLength(cipher, digits) + cipher;
+  String out = data;
+  EncodeInPlace(out, key, digits);
+  return out;
+}
+
+void EncodeInPlace(String& text, const TPacketKey& key, int digits) {
+  const int n = text.Length();
+  if (n == 0) return;
+  if (digits > 4) digits = 4;
+  if (digits < 0) digits = 0;
+  // The text's own buffer grows by the size field and is encrypted where it
+  // stands: a reply of megabytes is never held twice.
+  text.SetLength(digits + n);
+  char* p = text.Data();
+  std::memmove(p + digits, p, static_cast<size_t>(n));
+  PutLength(static_cast<uint32_t>(n), digits, p);
+  key.Encrypt(p + digits, n, p + digits);
 }
 
 String EncodeData(const String& data, const String& key, int digits) {

@@ -68,6 +68,8 @@ int DecodeLength(const char* field, int digits);
 // bytes when digits is not 0. Empty data gives an empty result, no prefix.
 String EncodeData(const String& data, const String& key, int digits);
 String EncodeData(const String& data, const TPacketKey& key, int digits);
+// The same in the text's own buffer: text becomes EncodeData(text, key, digits).
+void EncodeInPlace(String& text, const TPacketKey& key, int digits);
 // data decrypted under the key text; no integrity check.
 String DecodeData(const String& data, const String& key);
 String DecodeData(const String& data, const TPacketKey& key);

@@ -137,6 +137,8 @@ void ORVReply::AddVarParams(const char* format, ...) {
 void ORVReply::FinalizePacket() {
   CommandSeparatorCheck();
   AddChar('\r');
-  String packet = prepared_ ? EncodeData(*this, *prepared_, 4) : EncodeData(*this, session_key_, 4);
-  String::operator=(packet);
+  if (prepared_)
+    EncodeInPlace(*this, *prepared_, 4);
+  else
+    EncodeInPlace(*this, TPacketKey(session_key_), 4);
 }

@@ -116,19 +116,27 @@ int VQRequest::ParseInitRequest(const TPasswordCredential& password, TParseRepor
     return 0;
   }
 
+  // Decrypted straight out of the packet; the packet's own bytes are given up
+  // only once the text stands in a buffer of its own.
+  const char* keyat = p + OFFSET_KEY + SIZELEN_KEY - 1 + pswd;
   String enckey;
-  enckey.CopyData(p + OFFSET_KEY + SIZELEN_KEY - 1 + pswd, static_cast<int>(key));
-  String sessionkey = DecodeData(enckey, password.Key);
+  enckey.CopyData(keyat, static_cast<int>(key));
+  String sessionkey;
+  sessionkey.MarkSecret();
+  sessionkey.SetLength(static_cast<int>(key));
+  password.Key.Decrypt(keyat, static_cast<int>(key), sessionkey.Data());
   auto cipher = std::make_shared<const TPacketKey>(sessionkey);
 
-  String enctext;
-  enctext.CopyData(p + OFFSET_REQUEST + SIZELEN_REQUEST - 1 + pswd + key, static_cast<int>(req));
-  String text = DecodeData(enctext, *cipher);
+  String text;
+  text.MarkSecret();
+  text.SetLength(static_cast<int>(req));
+  cipher->Decrypt(p + OFFSET_REQUEST + SIZELEN_REQUEST - 1 + pswd + key, static_cast<int>(req),
+                  text.Data());
 
-  session_key_ = sessionkey;
+  session_key_ = std::move(sessionkey);
   encrypted_key_ = std::move(enckey);
   session_cipher_ = std::move(cipher);
-  String::operator=(text);
+  String::operator=(std::move(text));
   r.outcome = TParseReport::kAccepted;
   return 1;
 }

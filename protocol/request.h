@@ -65,7 +65,7 @@ class VQRequest : public String {
   // given, receives the sizes read and the outcome.
   int ParseInitRequest(const TPasswordCredential& password, TParseReport* report = nullptr);
 
-  String GetSessionKey() const { return session_key_; }
+  const String& GetSessionKey() const { return session_key_; }
   // Takes over another record's session key (the parameter record that the
   // dispatcher hands to handlers answers under the same key).
   void InheritSession(const VQRequest& from) {
