@@ -84,9 +84,8 @@ TAcceptResult AcceptOne(int& fd, sockaddr_in& peer) {
 // Takes a session slot for the peer, or reports why there is none: the
 // excess of one address is refused at once, so it neither waits for a slot
 // nor keeps other addresses from theirs.
-bool Admitted(in_addr peer) {
-  std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
-  switch (SessionAdmission().Admit(peer, s->MaxSessions, s->MaxSessionsPerAddr)) {
+bool Admitted(const TORVSettings& s, in_addr peer) {
+  switch (SessionAdmission().Admit(peer, s.MaxSessions, s.MaxSessionsPerAddr)) {
     case TSessionAdmission::kAdmitted:
       return true;
     case TSessionAdmission::kTooManySessions:
@@ -102,12 +101,13 @@ bool Admitted(in_addr peer) {
 // The steps every accepted connection goes through on the thread that
 // accepted it.
 void ServeAccepted(int fd, const sockaddr_in& peer) {
-  bool passes = PassesFilter(*ORVSettings.Get(), peer.sin_addr);
+  std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
+  bool passes = PassesFilter(*s, peer.sin_addr);
   if (!passes) {
     AgentStatus.FailedConnections++;
     showmessage("TCP connection rejected\n", peer.sin_addr, msgBad);
   }
-  if (!passes || !Admitted(peer.sin_addr)) {
+  if (!passes || !Admitted(*s, peer.sin_addr)) {
     shutdown(fd, SHUT_RDWR);
     close(fd);
     return;

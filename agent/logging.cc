@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -59,6 +60,25 @@ void EmitLocked(const TORVSettings& s, const char* text, in_addr peer, MsgType t
   if (s.Verbose) writelog(s.VerboseLogFile, line, s.ConfigFile);
 }
 
+// Whether a message of this class may go anywhere, from a word that holds
+// the answer for every class and the settings generation it was taken from.
+// A daemon that logs only failures drops the several messages each request
+// produces here, without the settings store's lock or reference count.
+bool MaybeShown(MsgType type) {
+  static std::atomic<uint64_t> cached{0};  // generation << 8 | 0x80 | one bit per class
+  const uint64_t generation = ORVSettings.Generation();
+  uint64_t word = cached.load(std::memory_order_relaxed);
+  if ((word >> 8) != generation || !(word & 0x80)) {
+    std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
+    word = generation << 8 | 0x80;
+    for (MsgType t : {msgOk, msgBad, msgDebug, msgInfo}) {
+      if ((t != msgDebug || s->Debug) && Shown(*s, t)) word |= 1u << t;
+    }
+    cached.store(word, std::memory_order_relaxed);
+  }
+  return (word >> type) & 1u;
+}
+
 int64_t MonotonicSeconds() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -83,6 +103,7 @@ void EmitSummaryLocked(const TORVSettings& s, const TRepeatLimiter::TSummary& su
 }  // namespace
 
 void showmessage(const char* format, in_addr peer, MsgType type, int args, ...) {
+  if (!MaybeShown(type)) return;
   std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
   if (type == msgDebug && !s->Debug) return;
   if (format == nullptr || !Shown(*s, type)) return;

@@ -48,7 +48,10 @@ std::shared_ptr<const TPasswordCredential> CredentialFor(
 class Session {
  public:
   explicit Session(const ThreadParams& params)
-      : params_(params), socket_(params.Socket), credential_(CredentialFor(ORVSettings.Get())) {}
+      : params_(params),
+        socket_(params.Socket),
+        settings_(ORVSettings.Get()),
+        credential_(CredentialFor(settings_)) {}
   void Run();
 
  private:
@@ -66,6 +69,9 @@ class Session {
 
   ThreadParams params_;
   UniqueFd socket_;
+  // The settings the session started under: its limits and its password.
+  // Handlers take their own snapshot.
+  const std::shared_ptr<const TORVSettings> settings_;
   std::shared_ptr<const TPasswordCredential> credential_;
   VQRequest request_;
   ORVReply reply_;
@@ -94,7 +100,7 @@ int Session::WaitReadable(int timeout_ms) {
 // from the accept, and the whole request must be in within "requesttimeout":
 // bytes that keep trickling in do not keep a connection for ever.
 Session::Clock::time_point Session::Deadline() const {
-  std::shared_ptr<const TORVSettings> s = ORVSettings.Get();
+  const TORVSettings* s = settings_.get();
   int limit_ms = s->RequestTimeout;
   if (!proof_ok_ && s->Timeout > 0 && s->Timeout < limit_ms) limit_ms = s->Timeout;
   return accepted_ + std::chrono::milliseconds(limit_ms);
@@ -142,7 +148,7 @@ void Session::Run() {
           if (now - last_data_ > kTransferStallSeconds) break;
           continue;
         }
-        int timeout = ORVSettings.Get()->Timeout;
+        int timeout = settings_->Timeout;
         if (timeout > 0 && !packet_complete_ && last_data_ + timeout / 1000 < now) break;
         continue;
       }
@@ -204,7 +210,7 @@ void Session::HandleRequest() {
   }
   // A copy of a request accepted earlier is refused like a wrong password:
   // whoever recorded it learns nothing, and it is not carried out again.
-  if (ReplayGuard().Repeated(request_.GetEncryptedKey(), ORVSettings.Get()->ReplayWindow)) {
+  if (ReplayGuard().Repeated(request_.GetEncryptedKey(), settings_->ReplayWindow)) {
     showmessage("<-- Replayed VQ request refused\n", peer, msgBad);
     return;
   }
@@ -233,8 +239,8 @@ void Session::Send(ORVReply& reply) {
   // The whole reply is written even when the kernel takes it in parts; a
   // peer that stops taking it is given up after the idle limit, so it
   // cannot pin this thread.
-  int stall_ms = ORVSettings.Get()->Timeout;
-  if (stall_ms <= 0) stall_ms = ORVSettings.Get()->RequestTimeout;
+  int stall_ms = settings_->Timeout;
+  if (stall_ms <= 0) stall_ms = settings_->RequestTimeout;
   SendFullWithin(socket_.get(), reply.Data(), static_cast<size_t>(reply.Length()), stall_ms);
 }
 

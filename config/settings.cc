@@ -509,6 +509,7 @@ void TSettingsStore::PublishLocked(std::shared_ptr<const TORVSettings> next) {
   {
     std::lock_guard<std::mutex> lock(snapshot_mutex_);
     current_.swap(next);
+    generation_.fetch_add(1, std::memory_order_release);
   }
   // The previous record is released here, outside the short lock, unless a
   // reader still holds it.

@@ -14,6 +14,8 @@
 #ifndef ORV_CONFIG_SETTINGS_H_
 #define ORV_CONFIG_SETTINGS_H_
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -111,6 +113,9 @@ class TSettingsStore {
 
   // The current settings; never null. Cheap: one reference-count increment.
   std::shared_ptr<const TORVSettings> Get() const;
+  // Changes whenever Get() starts giving another record, so that a reader
+  // may keep what it derived from the record until then without a lock.
+  uint64_t Generation() const { return generation_.load(std::memory_order_acquire); }
 
   // Replaces the current settings (start-up, after the command line and the
   // first load) and exports TmpDir as "TMPDIR".
@@ -135,6 +140,7 @@ class TSettingsStore {
 
   mutable std::mutex snapshot_mutex_;  // guards current_ only, held briefly
   std::shared_ptr<const TORVSettings> current_;
+  std::atomic<uint64_t> generation_{0};  // raised after every change of current_
 };
 
 extern TSettingsStore ORVSettings;

@@ -334,6 +334,7 @@ TEST_F(SettingsTest, StoreReloadAndChange) {
   ASSERT_EQ(Load(good, Required() + "port=1055\ncomment=c0\n"), 1);
   store.Publish(good);
   const auto held = store.Get();
+  const uint64_t generation = store.Generation();  // what the message filter keys its cache on
   WriteFile(cfg_, "orvpath=" + agent_ + "\n");
   String err;
   EXPECT_EQ(store.LoadOptions(err), 0);
@@ -344,6 +345,7 @@ TEST_F(SettingsTest, StoreReloadAndChange) {
   WriteFile(cfg_, Required() + "comment=c1\n");
   ASSERT_EQ(store.LoadOptions(err), 1);
   EXPECT_EQ(S(store.Get()->Comment), "c1");
+  EXPECT_NE(store.Generation(), generation);
   EXPECT_EQ(std::string(getenv("TMPDIR")), dir_.path());
 
   ASSERT_EQ(store.ChangeAndSave(
