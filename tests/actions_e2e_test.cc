@@ -1,8 +1,12 @@
 // The three actions through the real agent as one table: each request, its
 // whole reply and what reached the test's listeners on 127.0.0.1.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -145,6 +149,52 @@ TEST(ActionsE2E, RepliesAndWhatWasSent) {
     EXPECT_EQ(got, want) << what;
   }
   EXPECT_TRUE(testutil::Exists(work.File("made-here")));
+}
+
+// The other side of "ACT-Syslog" as admins run it: a real syslog daemon must
+// read the agent's header (priority, time stamp, host) and file the message.
+TEST(ActionsE2E, ARealSyslogDaemonFilesTheMessage) {
+  const char* daemon = "/usr/sbin/rsyslogd";
+  if (access(daemon, X_OK) != 0) GTEST_SKIP() << "no syslog daemon installed";
+  testutil::TempDir dir;
+  const std::string port = std::to_string(testutil::ClosedPort(SOCK_DGRAM));
+  const std::string conf = dir.File("daemon.conf"), filed = dir.File("filed.log");
+  testutil::WriteFile(conf, "global(workDirectory=\"" + dir.path() + "\")\n"
+                            "module(load=\"imudp\")\n"
+                            "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" + port + "\")\n"
+                            "template(name=\"t\" type=\"string\" "
+                            "string=\"%pri%|%hostname%|%syslogtag%|%msg%\\n\")\n"
+                            "*.* action(type=\"omfile\" file=\"" + filed + "\" template=\"t\")\n");
+  const std::string pid_file = dir.File("daemon.pid");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl(daemon, daemon, "-n", "-f", conf.c_str(), "-i", pid_file.c_str(), nullptr);
+    _exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  struct Stop {
+    pid_t pid;
+    ~Stop() {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  } stop{pid};
+  AgentProcess agent("syslogaction=1\r\n");
+  ASSERT_TRUE(agent.Start()) << agent.console();
+  // The tag ends at the blank, so the daemon files " ORV: " as the start of
+  // the message; it shows the line feed in its own escaped form.
+  const std::string want =
+      "34|" + IP2String(GetMyIP()).ToStd() + "|TZ| ORV: disk#012full\n";
+  std::string got;
+  // Until the daemon listens, the datagrams are lost: the agent sends again.
+  EXPECT_TRUE(testutil::Eventually([&] {
+    agent.Query({"ACT-Syslog", "127.0.0.1", port, "4", "2", "disk%0Afull"});
+    got = testutil::Exists(filed) ? testutil::ReadFile(filed) : "";
+    return got.find(want) != std::string::npos;
+  }, 15000)) << got;
 }
 
 }  // namespace
