@@ -194,8 +194,9 @@ bool WaitQuiet(int port, const std::string& password, pid_t pid, int want_fds, i
       [&] {
         std::string reply = Ask(port, password, "GetInfo\n\r");
         if (info) *info = reply;
-        // The session that answered ends right after its reply; give it a moment.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // The session that answered ends right after its reply, and a loaded
+        // (or sanitized) agent takes a while for that: give it a moment.
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
         ProcUsage u = UsageOf(pid);
         return ReplyNumber(reply, "ActiveConnections") == 1 &&
                (want_fds < 0 || u.fds == want_fds) &&
