@@ -1,6 +1,7 @@
 #include "base/bytestring.h"
 
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -9,6 +10,11 @@
 namespace {
 
 constexpr int kGrowthStep = 128;
+// From this capacity on a string grows by half of itself at least, so that a
+// reply of megabytes built line by line is moved a few dozen times rather
+// than once per step (the allocator cannot always grow a block in place).
+constexpr int kGrowByHalfFrom = 64 * 1024;
+constexpr int kGrowByHalfUpTo = INT_MAX / 3 * 2;  // the half still fits an int
 
 bool IsAlnumByte(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
 
@@ -41,9 +47,11 @@ void String::prAllocMem(int n) {
     return;
   }
   int newcap = fixed_ ? n : (n / kGrowthStep + 1) * kGrowthStep;
-  // A secret string copies on every growth (below): it grows by half of
-  // itself at least, so that a long reply built line by line stays linear.
-  if (secret_ && !fixed_ && newcap > capacity_ && capacity_ / 2 > newcap - capacity_) {
+  // A secret string copies on every growth (below), so it grows by half of
+  // itself at least from the start.
+  const bool by_half = secret_ || capacity_ >= kGrowByHalfFrom;
+  if (by_half && !fixed_ && newcap > capacity_ && capacity_ <= kGrowByHalfUpTo &&
+      capacity_ / 2 > newcap - capacity_) {
     newcap = capacity_ + capacity_ / 2;
   }
   char* block;
