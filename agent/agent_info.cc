@@ -44,7 +44,9 @@ void AddOffers(ORVReply& reply, const TORVSettings& s, TOfferList list, const ch
   reply.AddVarParams("%s=%s", enabled, switches.CStr());
 }
 
-void AddStatusLines(ORVReply& reply, TORVSettings s) {
+// Texts of the record go out with their length ("%.*s"): the record is
+// shared and read-only, and printing stops at a zero byte either way.
+void AddStatusLines(ORVReply& reply, const TORVSettings& s) {
   reply.SetResult("200");
   reply.AddVarParams("%s=%s", "AgentName", AgentStatus.AgentName);
   reply.AddVarParams("%s=%s", "AgentPlatform", AgentStatus.AgentPlatform);
@@ -58,7 +60,7 @@ void AddStatusLines(ORVReply& reply, TORVSettings s) {
   AddOffers(reply, s, kTestOffer, "Available tests", "Enabled tests");
   reply.AddVarParams("%s=%d", "Port", s.Port);
   reply.AddVarParams("%s=%d", "Timeout", s.Timeout);
-  reply.AddVarParams("%s=%s", "Comment", s.Comment.CStr());
+  reply.AddVarParams("%s=%.*s", "Comment", s.Comment.Length(), s.Comment.Data());
   AddOffers(reply, s, kActionOffer, "Available actions", "Enabled actions");
   struct utsname u;
   if (uname(&u) == 0) {
@@ -82,7 +84,7 @@ void ApplyRemoteSetting(TORVSettings& s, const String& name, const String& value
 }
 
 // The lines "GetSettings" adds after the status, in their fixed order.
-void AddSettingsLines(ORVReply& reply, TORVSettings& s) {
+void AddSettingsLines(ORVReply& reply, const TORVSettings& s) {
   for (int line = 1;; ++line) {
     const TSettingDesc* row = nullptr;
     for (const TSettingDesc& d : kSettings)
@@ -95,9 +97,11 @@ void AddSettingsLines(ORVReply& reply, TORVSettings& s) {
       case kFilterList:
         reply.AddStringParam(String(row->remote) + "=" + s.*row->text, 1);
         break;
-      case kText:
-        reply.AddVarParams("%s=%s", row->remote, (s.*row->text).CStr());
+      case kText: {
+        const String& text = s.*row->text;
+        reply.AddVarParams("%s=%.*s", row->remote, text.Length(), text.Data());
         break;
+      }
       case kInt:
       case kPort:
         reply.AddVarParams("%s=%d", row->remote, s.*row->number);
@@ -108,13 +112,17 @@ void AddSettingsLines(ORVReply& reply, TORVSettings& s) {
 
 }  // namespace
 
-void GetAgentStatus(const VQRequest&, ORVReply& reply) { AddStatusLines(reply, *ORVSettings.Get()); }
+void GetAgentStatus(const VQRequest&, ORVReply& reply) {
+  // The snapshot itself, not a copy: a copy of the record is some thirty
+  // strings allocated, the password among them, for every "GetInfo".
+  AddStatusLines(reply, *ORVSettings.Get());
+}
 
 void GetAgentSettings(const VQRequest&, ORVReply& reply) {
   reply.MarkSecret();  // it carries the password: wiped when freed
-  TORVSettings s = *ORVSettings.Get();  // one snapshot for both parts of the reply
-  AddStatusLines(reply, s);
-  AddSettingsLines(reply, s);
+  std::shared_ptr<const TORVSettings> s = ORVSettings.Get();  // one snapshot for both parts
+  AddStatusLines(reply, *s);
+  AddSettingsLines(reply, *s);
 }
 
 void SetAgentSettings(const VQRequest& request, ORVReply& reply) {
