@@ -42,6 +42,7 @@ void TPacketKey::Run(const char* in, int n, char* out) const {
   constexpr int kChunk = 256;
   unsigned char window[16 + kChunk];
   unsigned char stream[kChunk];
+  unsigned char block[16];
   std::memcpy(window, start_, 16);
   const unsigned char* src = reinterpret_cast<const unsigned char*>(in);
   unsigned char* dst = reinterpret_cast<unsigned char*>(out);
@@ -53,8 +54,8 @@ void TPacketKey::Run(const char* in, int n, char* out) const {
       for (int i = 0; i < len; ++i) dst[done + i] = window[16 + i] ^ stream[i];
     } else {
       for (int i = 0; i < len; ++i) {
-        Twofish_first_bytes(&key_, window + i, 1, stream);
-        window[16 + i] = src[done + i] ^ stream[0];
+        Twofish_encrypt(&key_, window + i, block);
+        window[16 + i] = src[done + i] ^ block[0];
         dst[done + i] = window[16 + i];
       }
     }
@@ -64,6 +65,7 @@ void TPacketKey::Run(const char* in, int n, char* out) const {
   const int used = n < kChunk ? n : kChunk;
   SecureZero(window, static_cast<size_t>(16 + used));
   SecureZero(stream, static_cast<size_t>(used));
+  SecureZero(block, sizeof block);
 }
 
 void TPacketKey::Encrypt(const char* in, int n, char* out) const { Run<false>(in, n, out); }
