@@ -52,7 +52,11 @@ class Session {
         socket_(params.Socket),
         settings_(ORVSettings.Get()),
         credential_(CredentialFor(settings_)) {}
+  // Serves the connection; it stays open until End.
   void Run();
+  // Ends the connection for the peer, also while a child forked by another
+  // session still holds a copy of the socket.
+  void End() { shutdown(socket_.get(), SHUT_RDWR); }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -184,7 +188,6 @@ void Session::Run() {
   }
   upgrade_.Abandon();
   showmessage("Session closed, wait for next ..\n", LOCAL, msgInfo);
-  shutdown(socket_.get(), SHUT_RDWR);
 }
 
 // The debug trace of one packet check: each size in the order the check read
@@ -255,9 +258,13 @@ void ServeConnection(const ThreadParams& params) {
   {
     Session session(params);
     session.Run();
+    // The session stops counting before its peer sees the connection end,
+    // so a server that connects again at once is neither refused by the
+    // per-address cap nor shown its own finished session by "GetInfo".
+    SessionAdmission().Leave(params.ClientAddr);
+    AgentStatus.ActiveConnections--;
+    session.End();
   }
-  SessionAdmission().Leave(params.ClientAddr);
-  AgentStatus.ActiveConnections--;
   std::lock_guard<std::mutex> lock(thread_mutex);
   if (ORVFlags.UpgradeScript.Length() > 0) ORVFlags.Upgrade = 1;
 }
