@@ -67,6 +67,9 @@ class Session {
   // False when the bytes received so far end the session (a wrong proof or
   // an announced size beyond the cap); logged as an invalid request.
   bool Admissible();
+  // Adds bytes received to the request, judging the proof as soon as it is
+  // complete; false when the session ends (see Admissible).
+  bool TakeIn(const char* bytes, size_t count);
   void HandleRequest();
   void FinishTransfer(const String& err);
   void Send(ORVReply& reply);
@@ -127,6 +130,22 @@ bool Session::Admissible() {
   return true;
 }
 
+bool Session::TakeIn(const char* bytes, size_t count) {
+  // Until the proof is judged the request holds only the bytes up to its
+  // end, so a stranger never has more than those few dozen bytes kept; the
+  // rest of what one read brought waits in the receive block and is dropped
+  // with the connection if the proof is wrong.
+  while (count > 0) {
+    size_t part = count;
+    if (!proof_ok_ && proof_missing_ > 0) part = std::min(part, static_cast<size_t>(proof_missing_));
+    request_.AddData(bytes, static_cast<int>(part));
+    if (!Admissible()) return false;
+    bytes += part;
+    count -= part;
+  }
+  return true;
+}
+
 void Session::Run() {
   char block[kReceiveBlock];
   request_.ProofSoFar(*credential_, &proof_missing_);
@@ -157,14 +176,9 @@ void Session::Run() {
         continue;
       }
     }
-    // Until the proof is judged only the bytes up to its end are taken in,
-    // so a stranger never has more than those few dozen bytes held here.
-    size_t room = sizeof block;
-    if (!upgrade_.InProgress && !proof_ok_ && proof_missing_ > 0)
-      room = std::min(room, static_cast<size_t>(proof_missing_));
     ssize_t got;
     do {
-      got = recv(socket_.get(), block, room, MSG_DONTWAIT);
+      got = recv(socket_.get(), block, sizeof block, MSG_DONTWAIT);
     } while (got < 0 && errno == EINTR);
     wait_first = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     if (wait_first) continue;
@@ -179,8 +193,7 @@ void Session::Run() {
       break;
     }
 
-    request_.AddData(block, static_cast<int>(got));
-    if (!Admissible()) break;
+    if (!TakeIn(block, static_cast<size_t>(got))) break;
     if (!proof_ok_ || !request_.WholePacket()) continue;
     packet_complete_ = 1;
     HandleRequest();
