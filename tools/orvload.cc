@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -462,6 +463,14 @@ bool ParseProcStatCpu(const char* text, long& ppid, unsigned long long& ticks) {
   return true;
 }
 
+// This process's own CPU time: the client's share of each exchange.
+long long OwnCpuMicros() {
+  struct rusage u;
+  if (getrusage(RUSAGE_SELF, &u) != 0) return -1;
+  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000LL + u.ru_utime.tv_usec +
+         u.ru_stime.tv_usec;
+}
+
 long long ProcessTreeCpuMicros(int pid) {
   std::map<long, std::vector<long>> children;
   std::map<long, unsigned long long> ticks;
@@ -619,6 +628,7 @@ int OrvloadMain(int argc, char** argv, FILE* out, FILE* err, TLoadLayerFactory m
   }
 
   long long cpu_before = o.cpu_pid ? ProcessTreeCpuMicros(o.cpu_pid) : -1;
+  long long own_before = OwnCpuMicros();
   auto start = Clock::now();
   run.deadline = start + std::chrono::microseconds(static_cast<long long>(o.seconds * 1e6));
   std::vector<std::thread> threads;
@@ -626,6 +636,7 @@ int OrvloadMain(int argc, char** argv, FILE* out, FILE* err, TLoadLayerFactory m
   for (std::thread& t : threads) t.join();
   double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   long long cpu_after = o.cpu_pid ? ProcessTreeCpuMicros(o.cpu_pid) : -1;
+  long long own_after = OwnCpuMicros();
 
   long ok = static_cast<long>(run.latencies.size());
   uint32_t p50 = Percentile(run.latencies, 50);
@@ -638,15 +649,19 @@ int OrvloadMain(int argc, char** argv, FILE* out, FILE* err, TLoadLayerFactory m
           p50 / 1000.0, p99 / 1000.0);
   if (o.proto == kLoadOrv)
     fprintf(out, " cipher_bytes=%.1f", ok > 0 ? static_cast<double>(run.cipher_bytes) / ok : 0.0);
+  auto per_exchange = [&](long long before, long long after) {
+    return ok + run.errors > 0
+               ? static_cast<double>(after - before) / static_cast<double>(ok + run.errors)
+               : 0.0;
+  };
   if (o.cpu_pid) {
     if (cpu_before < 0 || cpu_after < 0)
       fprintf(out, " cpu_us_per_req=NA");
     else
-      fprintf(out, " cpu_us_per_req=%.1f",
-              ok + run.errors > 0 ? static_cast<double>(cpu_after - cpu_before) /
-                                        static_cast<double>(ok + run.errors)
-                                  : 0.0);
+      fprintf(out, " cpu_us_per_req=%.1f", per_exchange(cpu_before, cpu_after));
   }
+  if (own_before >= 0 && own_after >= 0)
+    fprintf(out, " client_cpu_us_per_req=%.1f", per_exchange(own_before, own_after));
   fputc('\n', out);
   fflush(out);
   if (run.errors > 0) fprintf(err, "orvload: first error: %s\n", run.first_error.CStr());

@@ -11,7 +11,8 @@
 // requests per second, the 50th and 99th percentile of the exchange time, the
 // average bytes that went through the packet cipher per request, and, with
 // --cpu-pid, the CPU time the server process (with its children) spent per
-// request. --hold opens N connections, sends nothing, keeps them open for the
+// request, and the load tool's own CPU time per request (the client's share
+// of each exchange, which shares the machine's cores). --hold opens N connections, sends nothing, keeps them open for the
 // given time and closes them, to look at the cost of idle connections.
 //
 // Protocols:
