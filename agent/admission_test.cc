@@ -5,43 +5,33 @@
 
 namespace {
 
-in_addr Ip(const char* dotted) {
-  in_addr a;
-  inet_pton(AF_INET, dotted, &a);
-  return a;
-}
-
 TEST(SessionAdmissionTest, CapsPerAddressAndInAll) {
   TSessionAdmission gate;
-  const in_addr a = Ip("10.0.0.1"), b = Ip("10.0.0.2"), c = Ip("10.0.0.3");
-  struct Step {
+  in_addr a, b, c, never;
+  inet_pton(AF_INET, "10.0.0.1", &a);
+  inet_pton(AF_INET, "10.0.0.2", &b);
+  inet_pton(AF_INET, "10.0.0.3", &c);
+  inet_pton(AF_INET, "10.0.0.9", &never);
+  const struct {
     in_addr peer;
     bool leave;  // give a slot back instead of asking for one
     TSessionAdmission::Verdict want;
   } steps[] = {
-      {a, false, TSessionAdmission::kAdmitted},
-      {a, false, TSessionAdmission::kAdmitted},
+      {a, false, TSessionAdmission::kAdmitted},           {a, false, TSessionAdmission::kAdmitted},
       {a, false, TSessionAdmission::kTooManyFromAddress},  // two per address
       {b, false, TSessionAdmission::kAdmitted},            // another address still gets in
       {c, false, TSessionAdmission::kTooManySessions},     // three in all
-      {a, true, TSessionAdmission::kAdmitted},
+      {never, true, TSessionAdmission::kAdmitted},         // changes nothing
+      {c, false, TSessionAdmission::kTooManySessions},    {a, true, TSessionAdmission::kAdmitted},
       {c, false, TSessionAdmission::kAdmitted},
-      {a, false, TSessionAdmission::kTooManySessions},
   };
-  int i = 0;
-  for (const Step& s : steps) {
-    if (s.leave) {
+  for (const auto& s : steps) {
+    if (s.leave)
       gate.Leave(s.peer);
-    } else {
-      EXPECT_EQ(gate.Admit(s.peer, 3, 2), s.want) << "step " << i;
-    }
-    ++i;
+    else
+      EXPECT_EQ(gate.Admit(s.peer, 3, 2), s.want) << inet_ntoa(s.peer) << " " << &s - steps;
   }
-  EXPECT_EQ(gate.Total(), 3);
-  gate.Leave(Ip("10.0.0.9"));  // never admitted: changes nothing
-  gate.Leave(a);
-  gate.Leave(b);
-  gate.Leave(c);
+  for (in_addr peer : {a, b, c}) gate.Leave(peer);
   EXPECT_EQ(gate.Total(), 0);
   EXPECT_EQ(gate.FromAddress(a), 0);
 }

@@ -1,7 +1,8 @@
 // The upgrade transfer in this process: how the module and its digest
 // trailer may be split over the blocks a session reads, what lands on disk,
-// and the claim. The script's work, the wire replies and a vanishing server
-// are checked end to end against the real agent.
+// and the claim. The script's work and the wire replies are checked end to
+// end in tests/upgrade_e2e_test.cc, a vanishing server in
+// FaultsTest.VanishedUpgradesAndFullOrMissingTemporaryFolder.
 #include "agent/upgrade.h"
 
 #include <gtest/gtest.h>
@@ -40,7 +41,6 @@ class UpgradeTest : public ::testing::Test {
   void SetUp() override {
     Twofish_initialise();
     settings_.edit().AgentPath = "/opt/orv/orv";
-    settings_.edit().TmpDir = tmp_.path().c_str();
     settings_.Publish();
     setenv("TMPDIR", tmp_.path().c_str(), 1);
   }
@@ -51,30 +51,25 @@ class UpgradeTest : public ::testing::Test {
   bool Run(const std::vector<std::string>& blocks, int64_t size, std::string* err) {
     UpgradeRec rec;
     String e;
-    if (!rec.RequestUpgrade(kKey)) return false;
+    bool ok = rec.RequestUpgrade(kKey);
     rec.FileSize = size;
-    bool ok = DoUpgrading(rec, nullptr, 0, e);
-    for (const std::string& b : blocks) {
-      if (!ok) break;
+    ok = ok && DoUpgrading(rec, nullptr, 0, e);
+    for (size_t i = 0; ok && i < blocks.size(); ++i) {
       EXPECT_EQ(rec.InProgress, 1);
-      ok = DoUpgrading(rec, b.data(), static_cast<int>(b.size()), e);
+      ok = DoUpgrading(rec, blocks[i].data(), static_cast<int>(blocks[i].size()), e);
     }
     EXPECT_TRUE(!ok || rec.InProgress == 0);
     *err = e.ToStd();
     return ok;
   }
   // The module and the script live in the agent's private folder.
-  static std::string Private() {
+  static std::string Private(const char* name) {
     String err;
-    return PrivateTmpFolder(err).ToStd();
+    return PrivateTmpFolder(err).ToStd() + name;
   }
-  std::string ModulePath() const { return Private() + "/orv__.upd"; }
-  std::string ScriptPath() const { return Private() + "/orvupd__.sh"; }
   static bool ClaimFree() {
     UpgradeRec probe;
-    if (!probe.RequestUpgrade("probe")) return false;
-    probe.ClearanceUpgrade();
-    return true;
+    return probe.RequestUpgrade("probe");  // let go when the probe goes
   }
   // The script the main loop would run, taken away as the main loop does.
   static std::string Unpublish() {
@@ -89,7 +84,13 @@ class UpgradeTest : public ::testing::Test {
   testutil::ScopedSettings settings_;
 };
 
+// A link or file left under the module's or the script's name is replaced,
+// not followed; only root may read the script.
 TEST_F(UpgradeTest, BlockSplits) {
+  const std::string module = Private("/orv__.upd"), script = Private("/orvupd__.sh");
+  testutil::WriteFile(tmp_.File("target"), "keep me");
+  ASSERT_EQ(symlink(tmp_.File("target").c_str(), module.c_str()), 0);
+  testutil::WriteFile(script, "old script that must not survive");
   const std::string m150 = Module(150), m1024 = Module(1024), m2500 = Module(2500);
   const std::string t150 = Trailer(m150), wire2500 = m2500 + Trailer(m2500);
   std::vector<std::string> pieces2500;
@@ -113,33 +114,21 @@ TEST_F(UpgradeTest, BlockSplits) {
     std::string err;
     EXPECT_EQ(Run(r.blocks, r.size, &err), r.module != nullptr) << r.name;
     EXPECT_EQ(err, r.module ? "" : "Wrong CRC") << r.name;
+    EXPECT_EQ(Exists(module), r.module != nullptr) << r.name;
     if (r.module) {
-      EXPECT_EQ(ReadFile(ModulePath()), *r.module) << r.name;
+      EXPECT_EQ(ReadFile(module), *r.module) << r.name;
       EXPECT_FALSE(ClaimFree()) << r.name;  // a second transfer would truncate the module
-      EXPECT_EQ(Unpublish(), ScriptPath()) << r.name;
+      EXPECT_EQ(Unpublish(), script) << r.name;
     } else {
-      EXPECT_FALSE(Exists(ModulePath())) << r.name;
       EXPECT_EQ(Unpublish(), "") << r.name;
     }
     EXPECT_TRUE(ClaimFree()) << r.name;
   }
-}
-
-// A link or file left under the module's or the script's name is replaced,
-// not followed; only root may read the script.
-TEST_F(UpgradeTest, ForeignFilesAreReplaced) {
-  testutil::WriteFile(tmp_.File("target"), "keep me");
-  ASSERT_EQ(symlink(tmp_.File("target").c_str(), ModulePath().c_str()), 0);
-  testutil::WriteFile(ScriptPath(), "old script that must not survive");
-  const std::string module = Module(130);
-  std::string err;
-  ASSERT_TRUE(Run({module + Trailer(module)}, 130, &err)) << err;
   EXPECT_EQ(ReadFile(tmp_.File("target")), "keep me");
-  EXPECT_EQ(ReadFile(ModulePath()), module);
   struct stat st;
-  ASSERT_EQ(stat(ScriptPath().c_str(), &st), 0);
+  ASSERT_EQ(stat(script.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
-  EXPECT_NE(ReadFile(ScriptPath()).find("\nnewORV='" + ModulePath() + "'\n"), std::string::npos);
+  EXPECT_NE(ReadFile(script).find("\nnewORV='" + module + "'\n"), std::string::npos);
 }
 
 TEST_F(UpgradeTest, TemporaryFolderFaults) {
@@ -149,19 +138,18 @@ TEST_F(UpgradeTest, TemporaryFolderFaults) {
     const char* err;
   } rows[] = {
       {"/" + std::string(1020, 'd'), false, "Cannot create temp file"},
-      {tmp_.File("absent"), false, "Cannot create temp file"},
       {tmp_.path(), true, "Binary code transferred. Cannot create script file"},
       {tmp_.path() + "/", false, ""},  // the slash is not doubled
   };
   const std::string module = Module(120);
   for (const Row& r : rows) {
     setenv("TMPDIR", r.tmpdir.c_str(), 1);
-    ASSERT_TRUE(!r.mkdir_script || mkdir(ScriptPath().c_str(), 0755) == 0);
+    ASSERT_TRUE(!r.mkdir_script || mkdir(Private("/orvupd__.sh").c_str(), 0755) == 0);
     std::string err;
     EXPECT_EQ(Run({module + Trailer(module)}, 120, &err), *r.err == 0) << r.tmpdir;
     EXPECT_EQ(err, r.err) << r.tmpdir.substr(0, 40);
-    EXPECT_EQ(Exists(ModulePath()), *r.err == 0);
-    if (r.mkdir_script) rmdir(ScriptPath().c_str());
+    EXPECT_EQ(Exists(Private("/orv__.upd")), *r.err == 0);
+    if (r.mkdir_script) rmdir(Private("/orvupd__.sh").c_str());
     Unpublish();
     EXPECT_TRUE(ClaimFree());
   }
