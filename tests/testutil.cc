@@ -16,6 +16,7 @@
 
 namespace testutil {
 
+namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 TempDir::TempDir() {
@@ -26,15 +27,13 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
   std::error_code ec;
-  // Restore write permission first so that tests that lock files out can
-  // still be cleaned up.
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+  // Tests lock folders out; give them back first so that they can go.
+  for (auto it = fs::recursive_directory_iterator(path_, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_directory(ec) && !it->is_symlink(ec))
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, ec);
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
   }
-  std::filesystem::remove_all(path_, ec);
+  fs::remove_all(path_, ec);
 }
 
 std::string ReadFile(const std::string& path) {
@@ -45,8 +44,7 @@ std::string ReadFile(const std::string& path) {
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 void WriteScript(const std::string& path, const std::string& body, unsigned mode) {
@@ -54,25 +52,18 @@ void WriteScript(const std::string& path, const std::string& body, unsigned mode
   chmod(path.c_str(), mode);
 }
 
-bool Exists(const std::string& path) {
-  return access(path.c_str(), F_OK) == 0;
-}
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 std::string FromHex(const std::string& hex) {
-  if (hex == "-") return "";
   std::string out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+  for (size_t i = 0; hex != "-" && i + 1 < hex.size(); i += 2)
     out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return out;
 }
 
 std::string ToHex(const std::string& bytes) {
-  static const char* digits = "0123456789abcdef";
   std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
+  for (unsigned char c : bytes) out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
   return out;
 }
 
@@ -80,20 +71,17 @@ std::vector<std::vector<std::string>> ReadVectors(const std::string& name) {
   std::ifstream in(std::string(ORV_TEST_DATA_DIR) + "/" + name);
   if (!in) throw std::runtime_error("missing test data " + name);
   std::vector<std::vector<std::string>> rows;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
+  for (std::string line; std::getline(in, line);) {
     std::istringstream ss(line);
     std::vector<std::string> fields;
-    std::string f;
-    while (ss >> f) fields.push_back(f);
+    for (std::string f; line[0] != '#' && ss >> f;) fields.push_back(f);
     if (!fields.empty()) rows.push_back(fields);
   }
   return rows;
 }
 
 bool Eventually(const std::function<bool()>& cond, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!cond()) {
     if (Clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -110,8 +98,7 @@ size_t Occurrences(const std::string& text, const std::string& what) {
 ScopedSettings::ScopedSettings()
     : saved_(ORVSettings.Get()), edit_(std::make_unique<TORVSettings>(*saved_)) {
   const char* t = getenv("TMPDIR");
-  had_tmpdir_ = t != nullptr;
-  if (t) tmpdir_ = t;
+  if ((had_tmpdir_ = t != nullptr)) tmpdir_ = t;
 }
 
 ScopedSettings::~ScopedSettings() {
@@ -119,18 +106,15 @@ ScopedSettings::~ScopedSettings() {
   had_tmpdir_ ? setenv("TMPDIR", tmpdir_.c_str(), 1) : unsetenv("TMPDIR");
 }
 
-void ScopedSettings::Publish() {
-  ORVSettings.Publish(*edit_);
-}
+void ScopedSettings::Publish() { ORVSettings.Publish(*edit_); }
 
 UniqueFd BoundLoopback(int type, int* port) {
   UniqueFd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
   struct sockaddr_in a = LoopbackAddr(0);
   socklen_t len = sizeof a;
   if (!fd.valid() || bind(fd.get(), reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0 ||
-      getsockname(fd.get(), reinterpret_cast<struct sockaddr*>(&a), &len) != 0) {
+      getsockname(fd.get(), reinterpret_cast<struct sockaddr*>(&a), &len) != 0)
     throw std::runtime_error("cannot bind a loopback socket");
-  }
   *port = ntohs(a.sin_port);
   return fd;
 }
@@ -141,18 +125,32 @@ int ClosedPort(int type) {
   return port;
 }
 
-static bool Readable(int fd, int timeout_ms) {
+namespace {
+
+bool Readable(int fd, int timeout_ms) {
   struct pollfd p = {fd, POLLIN, 0};
   return poll(&p, 1, timeout_ms) == 1;
 }
 
+// Runs once() for each readiness of fd, for at most 20 s; once stop is set
+// it goes on while something is still waiting (a client the test already
+// started is served).
+void ServeUntilStopped(int fd, const std::atomic<bool>& stop, const std::function<void()>& once) {
+  for (const auto deadline = Clock::now() + std::chrono::seconds(20); Clock::now() < deadline;) {
+    if (Readable(fd, 20))
+      once();
+    else if (stop)
+      break;
+  }
+}
+
+}  // namespace
+
 std::string ReadFor(int fd, size_t max, int timeout_ms) {
   std::string got;
   char buf[4096];
-  while (got.size() < max && Readable(fd, timeout_ms)) {
-    ssize_t n = recv(fd, buf, std::min(sizeof buf, max - got.size()), 0);
-    if (n <= 0) break;
-    got.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; got.size() < max && Readable(fd, timeout_ms); got.append(buf, n)) {
+    if ((n = recv(fd, buf, std::min(sizeof buf, max - got.size()), 0)) <= 0) break;
   }
   return got;
 }
@@ -161,16 +159,10 @@ LoopbackTcp::LoopbackTcp(std::function<void(int fd)> serve) {
   fd_ = BoundLoopback(SOCK_STREAM, &port_);
   listen(fd_.get(), 8);
   thread_ = std::thread([this, serve] {
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    // A connection already waiting when the test lets go is still served.
-    while (Clock::now() < deadline) {
-      if (!Readable(fd_.get(), 20)) {
-        if (stop_) break;
-        continue;
-      }
+    ServeUntilStopped(fd_.get(), stop_, [&] {
       UniqueFd conn(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
       if (conn.valid()) serve(conn.get());
-    }
+    });
   });
 }
 
@@ -182,18 +174,14 @@ LoopbackTcp::~LoopbackTcp() {
 LoopbackUdp::LoopbackUdp(bool echo) {
   fd_ = BoundLoopback(SOCK_DGRAM, &port_);
   thread_ = std::thread([this, echo] {
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (!stop_ && Clock::now() < deadline) {
-      if (!Readable(fd_.get(), 20)) continue;
+    ServeUntilStopped(fd_.get(), stop_, [&] {
       char buf[2048];
       struct sockaddr_in from = {};
       socklen_t len = sizeof from;
       ssize_t n = recvfrom(fd_.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-      if (n < 0) continue;
-      ++received_;
-      if (echo)
+      if (n >= 0 && ++received_ && echo)
         sendto(fd_.get(), buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
-    }
+    });
   });
 }
 

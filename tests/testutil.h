@@ -1,11 +1,11 @@
-// Helpers shared by the unit and end-to-end tests: temporary folders that
-// clean up after themselves, whole-file reads and writes, hex, the
-// known-answer files under tests/data, polling with a deadline, the agent's
-// settings and TMPDIR put back after a test, and small servers on 127.0.0.1.
+// Helpers shared by the unit and end-to-end tests: self-cleaning temporary
+// folders, files, hex, the known-answer files under tests/data, polling with
+// a deadline, the agent's settings put back after a test, and small servers
+// on 127.0.0.1.
 //
 // Thread safety: the free functions may be called from any thread; a
-// ScopedSettings belongs to the test's thread; a Loopback server's handler
-// runs on the server's own thread.
+// ScopedSettings belongs to the test's thread; a loopback server's work runs
+// on the server's own thread.
 #ifndef ORV_TESTS_TESTUTIL_H_
 #define ORV_TESTS_TESTUTIL_H_
 
@@ -26,8 +26,7 @@ class TORVSettings;
 
 namespace testutil {
 
-// Threads of an idle agent: its main thread, and under the thread sanitizer
-// the sanitizer's own background thread as well.
+// Threads of an idle agent (the thread sanitizer adds one of its own).
 #if defined(__SANITIZE_THREAD__)
 constexpr int kIdleThreads = 2;
 #else
@@ -42,7 +41,6 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
-  // path() + "/" + name
   std::string File(const std::string& name) const { return path_ + "/" + name; }
 
  private:
@@ -51,25 +49,19 @@ class TempDir {
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
-// A "#!/bin/sh" script with the given body, made executable with mode.
 void WriteScript(const std::string& path, const std::string& body, unsigned mode = 0755);
 bool Exists(const std::string& path);
 std::string FromHex(const std::string& hex);  // "-" is the empty string
-std::string ToHex(const std::string& bytes);  // lower case
-inline std::string S(const String& s) {
-  return s.ToStd();
-}
-
+std::string ToHex(const std::string& bytes);
+inline std::string S(const String& s) { return s.ToStd(); }
 // The lines of tests/data/<name> that are not comments, split at blanks.
 std::vector<std::vector<std::string>> ReadVectors(const std::string& name);
-
 // True once cond() holds, polled every 20 ms for at most timeout_ms.
 bool Eventually(const std::function<bool()>& cond, int timeout_ms);
-// How often what occurs in text (a console or log line, say).
 size_t Occurrences(const std::string& text, const std::string& what);
 
-// The agent's published settings and TMPDIR as they were before the test,
-// put back when this goes. edit() is a copy to change and Publish().
+// The published settings and TMPDIR as they were, put back when this goes.
+// edit() is a copy to change and Publish().
 class ScopedSettings {
  public:
   ScopedSettings();
@@ -86,7 +78,6 @@ class ScopedSettings {
   std::string tmpdir_;
 };
 
-// 127.0.0.1:port.
 inline sockaddr_in LoopbackAddr(int port) {
   sockaddr_in a = {};
   a.sin_family = AF_INET;
@@ -94,18 +85,17 @@ inline sockaddr_in LoopbackAddr(int port) {
   a.sin_port = htons(static_cast<uint16_t>(port));
   return a;
 }
-// A socket of type (SOCK_STREAM or SOCK_DGRAM) bound to 127.0.0.1 on a port
-// the system picks; *port is that port.
+// A socket of type bound to 127.0.0.1 on a port the system picks (*port).
 UniqueFd BoundLoopback(int type, int* port);
-// A port on 127.0.0.1 where nothing listens (bound, then released).
+// A port on 127.0.0.1 where nothing listens.
 int ClosedPort(int type);
-// Reads from fd until the peer closes, max bytes came, or timeout_ms passed
-// without a byte.
+// Reads until the peer closes, max bytes came, or timeout_ms pass idle.
 std::string ReadFor(int fd, size_t max, int timeout_ms);
 
-// A TCP server on 127.0.0.1 that hands each connection, one after another,
-// to serve(fd) on its own thread until it is destroyed (it gives up after
-// 20 s). serve must return within a few seconds.
+// Servers on 127.0.0.1 whose thread runs until they are destroyed (20 s
+// at most). LoopbackTcp hands each connection in turn to serve(fd), which
+// must return within seconds; LoopbackUdp echoes each datagram (or not) and
+// counts them.
 class LoopbackTcp {
  public:
   explicit LoopbackTcp(std::function<void(int fd)> serve);
@@ -118,9 +108,6 @@ class LoopbackTcp {
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
-
-// A UDP socket on 127.0.0.1 that echoes every datagram or answers nothing,
-// and counts what it received.
 class LoopbackUdp {
  public:
   explicit LoopbackUdp(bool echo);

@@ -36,12 +36,9 @@ TEST(PluginRange, RefusesWhatIsNoRange) {
 
 TEST(PluginRange, NumbersOfReplyValues) {
   double v = 0;
-  EXPECT_TRUE(ParsePluginNumber("    42", v));
-  EXPECT_EQ(v, 42);
-  EXPECT_TRUE(ParsePluginNumber("0.2500", v));
-  EXPECT_EQ(v, 0.25);
-  EXPECT_FALSE(ParsePluginNumber("05032024090703x", v));
-  EXPECT_FALSE(ParsePluginNumber("", v));
+  EXPECT_TRUE(ParsePluginNumber("    42", v) && v == 42);
+  EXPECT_TRUE(ParsePluginNumber("0.2500", v) && v == 0.25);
+  EXPECT_FALSE(ParsePluginNumber("05032024090703x", v) || ParsePluginNumber("", v));
 }
 
 }  // namespace
