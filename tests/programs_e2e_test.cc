@@ -37,9 +37,9 @@ TEST(ProgramsE2E, RepliesForEachRequest) {
     mkdir(proc.File(pid).c_str(), 0755);
     testutil::WriteFile(proc.File(pid + "/status"), "Name:\t" + p.substr(pid.size() + 1) + "\n");
   }
-  mkdir(proc.File("55").c_str(), 0755);
+  for (const char* pid : {"55", "7"}) mkdir(proc.File(pid).c_str(), 0755);
   symlink("/nonexistent/status", proc.File("55/status").c_str());
-  symlink(("/proc/" + std::to_string(getpid())).c_str(), proc.File("7").c_str());
+  symlink(("/proc/" + std::to_string(getpid()) + "/status").c_str(), proc.File("7/status").c_str());
   testutil::WriteFile(proc.File("stat"), "cpu  100 0 50 850 0 0 0 0 0 0\n");
   std::string self = testutil::ReadFile("/proc/self/comm");
   self.pop_back();
@@ -103,9 +103,13 @@ TEST(ProgramsE2E, RepliesForEachRequest) {
     EXPECT_EQ(Leftovers(agent), "") << what;
   }
   EXPECT_TRUE(testutil::Exists(work.File("made-here")));
-  // Without the variable the scripts read the real /proc, where the test runs.
-  EXPECT_EQ(system((std::string(ORV_SOURCE_DIR) + "/scripts/orv-proclist.sh | grep -qxF '" +
-                    std::to_string(getpid()) + " " + self + "'").c_str()), 0);
+  // Run by hand, a script shows nothing ahead of the count on one shared
+  // output; without the variable it reads the real /proc, where the test runs.
+  const std::string scripts = std::string(ORV_SOURCE_DIR) + "/scripts/";
+  EXPECT_EQ(system(("test \"$(ORV_PROC_ROOT='" + proc.path() + "' " + scripts +
+                    "orv-proccount.sh init 2>&1)\" = 2").c_str()), 0);
+  EXPECT_EQ(system((scripts + "orv-proclist.sh | grep -qxF '" + std::to_string(getpid()) + " " + self +
+                    "'").c_str()), 0);
 }
 
 }  // namespace
