@@ -7,11 +7,8 @@ namespace {
 
 TEST(SessionAdmissionTest, CapsPerAddressAndInAll) {
   TSessionAdmission gate;
-  in_addr a, b, c, never;
-  inet_pton(AF_INET, "10.0.0.1", &a);
-  inet_pton(AF_INET, "10.0.0.2", &b);
-  inet_pton(AF_INET, "10.0.0.3", &c);
-  inet_pton(AF_INET, "10.0.0.9", &never);
+  auto ip = [](const char* dotted) { return in_addr{inet_addr(dotted)}; };
+  const in_addr a = ip("10.0.0.1"), b = ip("10.0.0.2"), c = ip("10.0.0.3"), never = ip("10.0.0.9");
   const struct {
     in_addr peer;
     bool leave;  // give a slot back instead of asking for one
