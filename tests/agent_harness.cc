@@ -52,7 +52,8 @@ pid_t PidListeningOn(int port, pid_t among) {
     unsigned long inode = 0;
     for (std::string row; std::getline(rows, row);) {
       if (sscanf(row.c_str(), "%*s %*[^:]:%x %*s %x %*s %*s %*s %*s %*s %lu", &local, &state,
-                 &inode) == 3 && state == 0x0A && local == static_cast<unsigned>(port))
+                 &inode) == 3 &&
+          state == 0x0A && local == static_cast<unsigned>(port))
         links.push_back("socket:[" + std::to_string(inode) + "]");
     }
   }
@@ -98,13 +99,13 @@ std::string PrivateTmpIn(const std::string& folder) {
 AgentProcess::AgentProcess(const std::string& config_extra, const std::vector<std::string>& flags)
     : port_(ClosedPort(SOCK_STREAM)), flags_(flags) {
   const std::string scripts = std::string(ORV_SOURCE_DIR) + "/scripts/orv-";
-  WriteFile(config_path(), "# generated for an end-to-end test\r\norvpath=" ORV_AGENT_BIN
-                           "\r\nport=" + std::to_string(port_) + "\r\npassword=" + kPassword +
-                               "\r\ntmpdir=" + dir_.path() +
-                               "\r\nlogsuccess=1\r\nlogfails=1\r\nverboselogfile=verbose.log"
-                               "\r\nproccntscript=" + scripts + "proccount.sh\r\ncpuusagescript=" +
-                               scripts + "cpuusage.sh\r\nproclistscript=" + scripts +
-                               "proclist.sh\r\n" + config_extra);
+  WriteFile(config_path(),
+            "# generated for an end-to-end test\r\norvpath=" ORV_AGENT_BIN "\r\nport=" +
+                std::to_string(port_) + "\r\npassword=" + kPassword + "\r\ntmpdir=" + dir_.path() +
+                "\r\nlogsuccess=1\r\nlogfails=1\r\nverboselogfile=verbose.log"
+                "\r\nproccntscript=" +
+                scripts + "proccount.sh\r\ncpuusagescript=" + scripts +
+                "cpuusage.sh\r\nproclistscript=" + scripts + "proclist.sh\r\n" + config_extra);
 }
 
 bool AgentProcess::Start(int timeout_ms) {
@@ -129,7 +130,8 @@ bool AgentProcess::Start(int timeout_ms) {
     const size_t at = cfg.find(line);
     if (pid_ > 0 || at == std::string::npos) return false;
     port_ = ClosedPort(SOCK_STREAM);
-    WriteFile(config_path(), cfg.replace(at, line.size(), "\r\nport=" + std::to_string(port_) + "\r\n"));
+    WriteFile(config_path(),
+              cfg.replace(at, line.size(), "\r\nport=" + std::to_string(port_) + "\r\n"));
   }
   return false;
 }
@@ -202,9 +204,8 @@ std::string ReadReplyText(RawConn& conn, const std::string& key, int timeout_ms)
   return conn.ReadAtLeast(n, timeout_ms, &got) ? ReplyText(got.substr(0, n), key) : "";
 }
 
-std::unique_ptr<RawConn> BeginUpgrade(int port, const std::string& password,
-                                      const std::string& key, const std::string& length,
-                                      std::string* first, int retry_ms) {
+std::unique_ptr<RawConn> BeginUpgrade(int port, const std::string& password, const std::string& key,
+                                      const std::string& length, std::string* first, int retry_ms) {
   const std::string packet = RequestPacket(password, key, "UpgradeCode\n" + length + "\n\r");
   const auto deadline = ProbeClock::now() + std::chrono::milliseconds(retry_ms);
   for (;;) {
@@ -231,16 +232,18 @@ ProcUsage UsageOf(pid_t pid) {
 }
 
 bool WaitQuiet(int port, const std::string& password, pid_t pid, int want_fds, int want_threads,
-               int timeout_ms, std::string* info) {
+               int timeout_ms, std::string* info, int* asks) {
   return Eventually(
       [&] {
         std::string reply = Ask(port, password, "GetInfo\n\r");
         if (info) *info = reply;
+        if (asks) ++*asks;
         // The session that answered ends a moment after its reply (longer
         // on a loaded or sanitized agent).
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         ProcUsage u = UsageOf(pid);
-        return ReplyNumber(reply, "ActiveConnections") == 1 && (want_fds < 0 || u.fds == want_fds) &&
+        return ReplyNumber(reply, "ActiveConnections") == 1 &&
+               (want_fds < 0 || u.fds == want_fds) &&
                (want_threads < 0 || u.threads == want_threads);
       },
       timeout_ms);

@@ -72,7 +72,9 @@ std::string PrivateTmpIn(const std::string& folder);
 // The process listening on TCP port (only among, when given), or 0: an
 // agent that lost its port must not be taken for whoever has it now.
 pid_t PidListeningOn(int port, pid_t among = 0);
-inline bool ListensOn(pid_t pid, int port) { return PidListeningOn(port, pid) == pid; }
+inline bool ListensOn(pid_t pid, int port) {
+  return PidListeningOn(port, pid) == pid;
+}
 
 // One TCP connection to 127.0.0.1:port, from the loopback address `from`
 // when given; rcvbuf > 0 shrinks the receive buffer (a slow reader).
@@ -135,9 +137,9 @@ inline std::string Ask(int port, const std::string& password, const std::string&
 }
 // A connection that sent "UpgradeCode" with length, its reply in *first;
 // retried while that is "302" (an earlier claim is still being let go).
-std::unique_ptr<RawConn> BeginUpgrade(int port, const std::string& password,
-                                      const std::string& key, const std::string& length,
-                                      std::string* first, int retry_ms = 5000);
+std::unique_ptr<RawConn> BeginUpgrade(int port, const std::string& password, const std::string& key,
+                                      const std::string& length, std::string* first,
+                                      int retry_ms = 5000);
 inline bool PortAnswers(int port, int timeout_ms) {
   return Eventually([&] { return RawConn(port).ok(); }, timeout_ms);
 }
@@ -145,9 +147,6 @@ inline bool PortAnswers(int port, int timeout_ms) {
 inline bool Glob(const char* text, const char* pattern) {
   if (*pattern == '*') return Glob(text, pattern + 1) || (*text && Glob(text + 1, pattern));
   return *pattern == *text && (*text == 0 || Glob(text + 1, pattern + 1));
-}
-inline bool Glob(const std::string& text, const std::string& pattern) {
-  return Glob(text.c_str(), pattern.c_str());
 }
 // The number after "\n<key>=" in a reply, or -1.
 inline long ReplyNumber(const std::string& reply, const std::string& key) {
@@ -165,9 +164,10 @@ ProcUsage UsageOf(pid_t pid);
 
 // Waits until the asking session is the only one ("ActiveConnections=1")
 // and the agent holds want_fds descriptors and want_threads threads (< 0:
-// not checked); the last "GetInfo" reply goes to *info.
+// not checked); the last "GetInfo" reply goes to *info, the number of
+// sessions asked to *asks.
 bool WaitQuiet(int port, const std::string& password, pid_t pid, int want_fds, int want_threads,
-               int timeout_ms, std::string* info = nullptr);
+               int timeout_ms, std::string* info = nullptr, int* asks = nullptr);
 
 }  // namespace testutil
 

@@ -42,23 +42,16 @@ std::function<void(int)> StandIn(const std::string& reply, const std::string& re
   };
 }
 
-// The real agent, with a folder of 100 bytes to measure.
-class OrvqTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    Twofish_initialise();
-    agent_ = new AgentProcess("foldersize=1\r\nfileexists=1\r\n");
-    mkdir(agent_->dir().File("sized").c_str(), 0700);
-    testutil::WriteFile(agent_->dir().File("sized/hundred"), std::string(100, 'x'));
-    ASSERT_TRUE(agent_->Start()) << agent_->console();
-  }
-  static void TearDownTestSuite() { delete agent_; }
-  static std::string File(const std::string& name) { return agent_->dir().File(name); }
-  static AgentProcess* agent_;
-};
-AgentProcess* OrvqTest::agent_;
+// The real agent measures a folder of 100 bytes.
+TEST(Orvq, ExitStatusOutputPasswordFilesAndFanOut) {
+  Twofish_initialise();
+  AgentProcess agent;
+  const std::string sized = agent.dir().File("sized");
+  mkdir(sized.c_str(), 0700);
+  testutil::WriteFile(sized + "/hundred", std::string(100, 'x'));
+  ASSERT_TRUE(agent.Start()) << agent.console();
+  const std::string port = std::to_string(agent.port());
 
-TEST_F(OrvqTest, ExitStatusAndOutput) {
   // "%a" stands for the real agent's port, "%s" for the stand-in's, "%r" for
   // one that refuses (each with -p), "%d" for the folder of 100 bytes; "*"
   // in the output for any text.
@@ -109,14 +102,14 @@ TEST_F(OrvqTest, ExitStatusAndOutput) {
       standin = std::make_unique<testutil::LoopbackTcp>(
           StandIn(row.reply, keyed ? "TEST-FolderSize\n/tmp\n1\n\r" : ""));
     }
-    const std::string ports[][2] = {{"%a", std::to_string(agent_->port())},
+    const std::string ports[][2] = {{"%a", port},
                                     {"%s", standin ? std::to_string(standin->port()) : ""},
                                     {"%r", std::to_string(refusing)}};
     std::vector<std::string> args = {"-t", "15000", "-P", kPw};
     std::string out = row.out;
     std::istringstream words(row.args);
     for (std::string a; words >> a;) {
-      if (a[0] != '%' || a == "%d") args.push_back(a == "%d" ? File("sized") : a);
+      if (a[0] != '%' || a == "%d") args.push_back(a == "%d" ? sized : a);
       for (const auto& p : ports) {
         if (a == p[0]) args.insert(args.end(), {"-p", p[1]});
         if (out.find(p[0]) != std::string::npos) out.replace(out.find(p[0]), 2, p[1]);
@@ -124,29 +117,30 @@ TEST_F(OrvqTest, ExitStatusAndOutput) {
     }
     testutil::OrvqResult r = RunOrvq(args);
     EXPECT_EQ(r.status, row.status) << row.args << ": " << r.err;
-    EXPECT_TRUE(Glob(r.out, out)) << row.args << ":\n" << r.out;
+    EXPECT_TRUE(Glob(r.out.c_str(), out.c_str())) << row.args << ":\n" << r.out;
     EXPECT_NE(r.err.find(row.err), std::string::npos) << row.args << ": " << r.err;
     if (strstr(row.args, "--json")) json_lines += r.out;
   }
   // Every JSON line is read by a real parser.
-  testutil::WriteFile(File("json"), json_lines);
-  EXPECT_EQ(system(("python3 -c 'import json, sys\nfor l in sys.stdin: json.loads(l)' <" +
-                    File("json")).c_str()), 0)
+  const std::string file = agent.dir().File("scratch");
+  testutil::WriteFile(file, json_lines);
+  EXPECT_EQ(
+      system(("python3 -c 'import json, sys\nfor l in sys.stdin: json.loads(l)' <" + file).c_str()),
+      0)
       << json_lines;
   // The password from the environment, and none at all.
   setenv("ORV_PASSWORD", kPw, 1);
-  EXPECT_EQ(RunOrvq({"-p", std::to_string(agent_->port()), "GetInfo"}).status, 0);
+  EXPECT_EQ(RunOrvq({"-p", port, "GetInfo"}).status, 0);
   unsetenv("ORV_PASSWORD");
   EXPECT_NE(RunOrvq({"GetInfo"}).err.find("no password"), std::string::npos);
-}
 
-TEST_F(OrvqTest, PasswordFileOnlyItsOwnerMayRead) {
+  // A password file only its owner may read.
   const std::string pw = kPw;
   const struct {
     std::string text;
     mode_t mode;
     std::string err;  // "": the agent answers
-  } rows[] = {
+  } files[] = {
       {pw + "\n", 0600, ""},
       {pw + "\r\nsecond line\n", 0400, ""},
       {pw, 0600, ""},
@@ -155,43 +149,39 @@ TEST_F(OrvqTest, PasswordFileOnlyItsOwnerMayRead) {
       {pw + "\n", 0604, "has mode 0604"},
       {"\n" + pw + "\n", 0600, "the first line is empty"},
   };
-  for (const auto& row : rows) {
-    unlink(File("password").c_str());
-    testutil::WriteFile(File("password"), row.text);
-    ASSERT_EQ(chmod(File("password").c_str(), row.mode), 0);
-    auto r = RunOrvq({"-p", std::to_string(agent_->port()), "--password-file", File("password"),
-                      "GetInfo"});
+  for (const auto& row : files) {
+    unlink(file.c_str());
+    testutil::WriteFile(file, row.text);
+    ASSERT_EQ(chmod(file.c_str(), row.mode), 0);
+    auto r = RunOrvq({"-p", port, "--password-file", file, "GetInfo"});
     EXPECT_EQ(r.status, row.err.empty() ? 0 : 2) << std::oct << row.mode << ": " << r.err;
     EXPECT_EQ(r.out.substr(0, 4), row.err.empty() ? "200\n" : "") << std::oct << row.mode;
     EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
   }
-}
 
-// 50 addresses of one agent, one of them refusing and one that accepts but
-// never answers: every line comes, in order, within a bound set by the
-// time-out and not by the number of agents; "#" lines and blank ones are
-// no agents.
-TEST_F(OrvqTest, FanOutAnswersInOrderInBoundedTime) {
+  // 50 addresses of one agent, one of them refusing and one that accepts but
+  // never answers: every line comes, in order, within a bound set by the
+  // time-out and not by the number of agents; "#" lines and blank ones are
+  // no agents.
   int silent = 0;
   UniqueFd silent_fd = testutil::BoundLoopback(SOCK_STREAM, &silent);
   ASSERT_EQ(listen(silent_fd.get(), 8), 0);
-  const std::string refusing = std::to_string(testutil::ClosedPort(SOCK_STREAM));
   std::string hosts = "# agents of the test\n\n", want;
   for (int i = 1; i <= 50; ++i) {
-    std::string address = "127.0.0." + std::to_string(i) + ":" + std::to_string(agent_->port());
+    std::string address = "127.0.0." + std::to_string(i) + ":" + port;
     std::string result = "200\t   100";
-    if (i == 10) address = "127.0.0.1:" + refusing, result = "-\tConnection refused";
+    if (i == 10)
+      address = "127.0.0.1:" + std::to_string(refusing), result = "-\tConnection refused";
     if (i == 30) address = "127.0.0.1:" + std::to_string(silent), result = "-\tno reply within*";
     hosts += address + "\n";
     want += address + "\t" + result + "\n";
   }
-  testutil::WriteFile(File("hosts"), hosts);
+  testutil::WriteFile(file, hosts);
   const auto start = std::chrono::steady_clock::now();
-  auto r = RunOrvq({"--hosts", File("hosts"), "-P", kPw, "-t", "2000", "TEST-FolderSize",
-                    File("sized")}, 60000);
+  auto fan = RunOrvq({"--hosts", file, "-P", kPw, "-t", "2000", "TEST-FolderSize", sized}, 60000);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-  EXPECT_EQ(r.status, 2) << r.err;
-  EXPECT_TRUE(Glob(r.out, want)) << r.out;
+  EXPECT_EQ(fan.status, 2) << fan.err;
+  EXPECT_TRUE(Glob(fan.out.c_str(), want.c_str())) << fan.out;
 }
 
 }  // namespace

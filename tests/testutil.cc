@@ -52,7 +52,9 @@ void WriteScript(const std::string& path, const std::string& body, unsigned mode
   chmod(path.c_str(), mode);
 }
 
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool Exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
 
 std::string FromHex(const std::string& hex) {
   std::string out;
@@ -106,7 +108,9 @@ ScopedSettings::~ScopedSettings() {
   had_tmpdir_ ? setenv("TMPDIR", tmpdir_.c_str(), 1) : unsetenv("TMPDIR");
 }
 
-void ScopedSettings::Publish() { ORVSettings.Publish(*edit_); }
+void ScopedSettings::Publish() {
+  ORVSettings.Publish(*edit_);
+}
 
 UniqueFd BoundLoopback(int type, int* port) {
   UniqueFd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));

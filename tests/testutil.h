@@ -53,7 +53,9 @@ void WriteScript(const std::string& path, const std::string& body, unsigned mode
 bool Exists(const std::string& path);
 std::string FromHex(const std::string& hex);  // "-" is the empty string
 std::string ToHex(const std::string& bytes);
-inline std::string S(const String& s) { return s.ToStd(); }
+inline std::string S(const String& s) {
+  return s.ToStd();
+}
 // The lines of tests/data/<name> that are not comments, split at blanks.
 std::vector<std::vector<std::string>> ReadVectors(const std::string& name);
 // True once cond() holds, polled every 20 ms for at most timeout_ms.
