@@ -148,6 +148,8 @@ struct Rotation {
   bool any_time;  // see may_rotate below
 };
 
+void PrintTo(const Rotation& r, std::ostream* os) { *os << r.name; }
+
 class TextLogRotation : public ::testing::TestWithParam<Rotation> {};
 
 // A writer appends 240 numbered lines, every third one matching. Like a
