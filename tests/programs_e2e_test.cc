@@ -70,7 +70,7 @@ TEST(ProgramsE2E, RepliesForEachRequest) {
       {{"ACT-ExternalCmd", "", "", "zz", "1000"}, wrong},  // the numbers are checked first
       {{"TEST-ExternalPrg", "/bin/true", "/nonexistent", "0", "0"}, "200\n0\n"},  // no folder
       // Without waiting the answer comes after about a second.
-      {{"TEST-ExternalPrg", "/bin/sleep 3", "", "0", "-1"}, "200\n0\n", 2800},
+      {{"TEST-ExternalPrg", "/bin/sleep 5", "", "0", "-1"}, "200\n0\n", 4500},
       {{"TEST-ShellScript", "/bin/sh %script% %params%", Encoded(script), Encoded("42"), "10", "3"},
        "200\nscriptres: 42\nfirst%0D%0Ascriptres: 42%0D%0Athird%0D%0A\n"},
       {{"TEST-ShellScript", "%SCRIPT%", Encoded(script), "", "10", "0"}, "200\nscriptres:\n\n"},
