@@ -1,5 +1,7 @@
 #include "protocol/value_codec.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,9 +19,9 @@ int orvDecodeBool(const char* text) { return text && std::strcmp(text, "1") == 0
 int orvDecodeBool(String text) { return orvDecodeBool(text.CStr()); }
 
 int orvDecodeInt(const char* text, int* value) {
-  if (text == nullptr) text = "";
-  if (!isdecimalnum(text)) return 0;
-  *value = std::atoi(text);
+  long long wide = 0;
+  if (!orvDecodeInt64(text, &wide) || wide < INT_MIN || wide > INT_MAX) return 0;
+  *value = static_cast<int>(wide);
   return 1;
 }
 
@@ -35,7 +37,12 @@ int orvDecodePort(String text, int* port) {
 int orvDecodeInt64(const char* text, long long* value) {
   if (text == nullptr) text = "";
   if (!isdecimalnum(text)) return 0;
-  *value = std::atoll(text);
+  // A number past the range is refused rather than cut: "4294967296" must
+  // not pass as port 0.
+  errno = 0;
+  long long parsed = std::strtoll(text, nullptr, 10);
+  if (errno == ERANGE) return 0;
+  *value = parsed;
   return 1;
 }
 
