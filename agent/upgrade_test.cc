@@ -12,7 +12,6 @@
 
 #include "agent/flags.h"
 #include "base/private_tmp.h"
-#include "config/settings.h"
 #include "crypto/twofish.h"
 #include "protocol/client.h"
 #include "tests/testutil.h"
@@ -87,11 +86,7 @@ TEST_F(UpgradeTest, BlockSplits) {
   testutil::WriteFile(tmp_.File("target"), "keep me");
   ASSERT_EQ(symlink(tmp_.File("target").c_str(), module.c_str()), 0);
   testutil::WriteFile(script, "old script that must not survive");
-  const std::string m150 = Module(150), m1024 = Module(1024), m2500 = Module(2500);
-  const std::string t150 = Trailer(m150), wire2500 = m2500 + Trailer(m2500);
-  std::vector<std::string> pieces2500;
-  for (size_t at = 0; at < wire2500.size(); at += 1024)
-    pieces2500.push_back(wire2500.substr(at, 1024));
+  const std::string m150 = Module(150), m1024 = Module(1024), t150 = Trailer(m150);
   struct Row {
     const char* name;
     std::vector<std::string> blocks;
@@ -101,7 +96,10 @@ TEST_F(UpgradeTest, BlockSplits) {
       {"module and trailer in one block", {m150 + t150}, 150, &m150},
       // Nothing after the module yet: the whole next block is the trailer.
       {"module ends at a block end", {m1024, Trailer(m1024)}, 1024, &m1024},
-      {"several blocks, trailer in the last", pieces2500, 2500, &m2500},
+      {"module over two blocks, trailer in the last",
+       {m150.substr(0, 99), m150.substr(99) + t150},
+       150,
+       &m150},
       {"every byte after the module is trailer", {m150 + t150 + "x"}, 150, nullptr},
       {"trailer split over two blocks", {m150 + t150.substr(0, 8), t150.substr(8)}, 150, nullptr},
       {"digest of other bytes", {m150 + Trailer(m150 + "x")}, 150, nullptr},
