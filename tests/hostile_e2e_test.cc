@@ -42,9 +42,6 @@ std::string Packet(const std::string& text = "GetInfo\n\r") {
   return testutil::RequestPacket(AgentProcess::kPassword, kKey, text);
 }
 
-// Offsets in a packet built with the harness password (16 proof bytes).
-constexpr size_t kProofSizeAt = 6, kKeySizeAt = 24;
-
 std::string PutLE(std::string p, size_t at, int width, uint32_t value) {
   for (int i = 0; i < width; ++i) p[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
   return p;
@@ -133,11 +130,10 @@ testutil::TempDir* HostileClientsTest::scripts_ = nullptr;
 TEST_F(HostileClientsTest, CutLyingAndSilentPacketsEndWithoutReply) {
   const std::string whole = Packet();
   const uint32_t len = static_cast<uint32_t>(whole.size() - 4);
-  std::string no_proof = whole.substr(0, 8) + whole.substr(24);
-  no_proof = PutLE(PutLE(no_proof, kProofSizeAt, 2, 0), 0, 4, len - 16);
-  std::string swapped = whole;
-  std::swap(swapped[4], swapped[5]);
-  const size_t request_size_at = kKeySizeAt + 2 + kKey.size();
+  // The proof's size is at 6, the key's at 24 (after 16 proof bytes), the request's after the key.
+  const size_t proof_at = 6, key_at = 24, request_at = key_at + 2 + kKey.size();
+  const std::string no_proof =
+      PutLE(PutLE(whole.substr(0, 8) + whole.substr(24), proof_at, 2, 0), 0, 4, len - 16);
   struct Case {
     std::string name, bytes;
     char end;  // 'b' by the bytes, 'c' the peer half-closes, 'i' at the idle limit
@@ -152,13 +148,13 @@ TEST_F(HostileClientsTest, CutLyingAndSilentPacketsEndWithoutReply) {
       {"announces 0 before a whole packet", PutLE(whole, 0, 4, 0), 'b'},
       {"announces one byte less than sent", PutLE(whole, 0, 4, len - 1), 'b'},
       {"one byte more than announced", whole + "x", 'b'},
-      {"proof size 0xFFFF", PutLE(whole, kProofSizeAt, 2, 0xFFFF), 'b'},
-      {"key size 0xFFFF", PutLE(whole, kKeySizeAt, 2, 0xFFFF), 'b'},
-      {"request size 0xFFFFFFFF", PutLE(whole, request_size_at, 4, 0xFFFFFFFFu), 'b'},
-      {"request size 0x7FFFFFFF", PutLE(whole, request_size_at, 4, 0x7FFFFFFFu), 'b'},
+      {"proof size 0xFFFF", PutLE(whole, proof_at, 2, 0xFFFF), 'b'},
+      {"key size 0xFFFF", PutLE(whole, key_at, 2, 0xFFFF), 'b'},
+      {"request size 0xFFFFFFFF", PutLE(whole, request_at, 4, 0xFFFFFFFFu), 'b'},
+      {"request size 0x7FFFFFFF", PutLE(whole, request_at, 4, 0x7FFFFFFFu), 'b'},
       {"no proof although a password is set", no_proof, 'b'},
       {"all sizes zero", BareHeader(10), 'b'},
-      {"signature bytes swapped", swapped, 'b'},
+      {"signature bytes swapped", PutLE(whole, 4, 2, 0x0312), 'b'},
   };
   for (size_t cut : {size_t{1}, size_t{4}, size_t{13}, size_t{14}, size_t{20}, whole.size() - 1})
     cases.push_back({"cut after " + std::to_string(cut), whole.substr(0, cut), 'c'});
@@ -189,7 +185,6 @@ TEST_F(HostileClientsTest, CutLyingAndSilentPacketsEndWithoutReply) {
 // for a stranger, its descriptors come back, and a server on 127.0.0.2
 // asking all the while is answered.
 TEST_F(HostileClientsTest, StrangersAreBoundedAndOthersKeepBeingServed) {
-  // A header announcing almost 16 MiB, then a wrong proof.
   std::vector<std::string> flood(5, std::string(64 * 1024, 'z')), dribble;
   flood[0] = PutLE(Packet(), 0, 4, 16u * 1024 * 1024 - 8).substr(0, 8) + std::string(16, 'w');
   for (size_t i = 0; i < 16; ++i) dribble.push_back(Packet().substr(i, 1));
