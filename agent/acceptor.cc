@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -22,7 +23,17 @@ namespace {
 // Sessions need little stack; a small one keeps many idle connections cheap.
 constexpr size_t kSessionStack = 512 * 1024;
 
+// While the agent is busy the main thread looks this often whether queued
+// connections are still taken; if none was for a whole look, every session
+// thread is held by long work and more threads start.
+constexpr int kStallLookMs = 2;
+
 std::atomic<int> g_listen_fd{-1};  // where session threads accept; -1: nowhere
+std::atomic<int> g_threads{0};     // session threads alive
+std::atomic<unsigned> g_accepts{0};  // connections taken so far (wraps)
+// True while the main thread sleeps its whole wait without looking for
+// stalls: the thread that leaves none waiting must then wake it.
+std::atomic<bool> g_main_napping{false};
 std::atomic<int> g_in_accept{0};   // threads between reading g_listen_fd and accept's return
 std::atomic<int> g_waiting{0};     // threads waiting (or about to wait) for a connection
 std::atomic<bool> g_failed{false};
@@ -42,6 +53,18 @@ void WakeMain() {
   if (write(g_wake_fd, &one, sizeof one) < 0) { /* already signalled */ }
 }
 
+// Threads started as soon as none waits: enough to keep every core busy
+// with short requests. Beyond them a thread starts only when the queued
+// connections stall, so that under load a finished session usually finds
+// the next connection queued instead of another thread being woken for it.
+int CoreThreads() {
+  static const int n = [] {
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    return static_cast<int>(std::max(4L, std::min(2 * cpus, 256L)));
+  }();
+  return n;
+}
+
 enum TAcceptResult { kAccepted, kAgain, kEnd };
 
 TAcceptResult AcceptOne(int& fd, sockaddr_in& peer) {
@@ -55,7 +78,10 @@ TAcceptResult AcceptOne(int& fd, sockaddr_in& peer) {
   fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
   int error = errno;
   g_in_accept.fetch_sub(1);
-  if (fd >= 0) return kAccepted;
+  if (fd >= 0) {
+    g_accepts.fetch_add(1, std::memory_order_relaxed);
+    return kAccepted;
+  }
   switch (error) {
     case EINTR:
     case ECONNABORTED:
@@ -139,6 +165,7 @@ bool TakeRetirement() {
 }
 
 void* SessionThread(void*) {
+  bool retired = false;
   for (;;) {
     int fd = -1;
     sockaddr_in peer;
@@ -146,25 +173,33 @@ void* SessionThread(void*) {
     if (r == kAgain) continue;
     if (r == kEnd) break;
     if (StopWaiting() == 0) {
-      // This was the last waiting thread: another takes its place first.
+      // This was the last waiting thread: below the core count another
+      // takes its place first; beyond it the main thread watches for a stall.
       String err;
-      if (!StartSessionThread(err)) {
+      if (g_threads.load() >= CoreThreads()) {
+        if (g_main_napping.exchange(false)) WakeMain();
+      } else if (!StartSessionThread(err)) {
         showmessage("Cannot start a session: %s\n", LOCAL, msgBad, 1, err.CStr());
         WakeMain();
       }
     }
     ServeAccepted(fd, peer);
-    if (TakeRetirement()) return nullptr;  // no longer counted as waiting
+    retired = TakeRetirement();
+    if (retired) break;  // no longer counted as waiting
     g_waiting.fetch_add(1);
   }
-  // Ending after the linger time also settles a trim asked for meanwhile.
-  TakeRetirement();
-  if (StopWaiting() == 0) WakeMain();
+  if (!retired) {
+    // Ending after the linger time also settles a trim asked for meanwhile.
+    TakeRetirement();
+    if (StopWaiting() == 0) WakeMain();
+  }
+  g_threads.fetch_sub(1);
   return nullptr;
 }
 
 // Starts a thread that counts as waiting from the start.
 bool StartSessionThread(String& err) {
+  g_threads.fetch_add(1);
   g_waiting.fetch_add(1);
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -175,6 +210,7 @@ bool StartSessionThread(String& err) {
   pthread_attr_destroy(&attr);
   if (rc == 0) return true;
   StopWaiting();
+  g_threads.fetch_sub(1);
   err = GetErrorStr(rc);
   return false;
 }
@@ -209,12 +245,13 @@ void StopAccepting(int fd) {
 }
 
 void WaitAndWatch(int timeout_ms) {
+  using Clock = std::chrono::steady_clock;
   // More than one thread waited all the time during the last second: all
   // but one end after their next session.
-  static std::chrono::steady_clock::time_point trimmed;
-  auto now = std::chrono::steady_clock::now();
-  if (now - trimmed >= std::chrono::seconds(1)) {
-    trimmed = now;
+  static Clock::time_point trimmed;
+  const Clock::time_point start = Clock::now();
+  if (start - trimmed >= std::chrono::seconds(1)) {
+    trimmed = start;
     int low = g_low_water.exchange(g_waiting.load());
     g_retire = low > 1 ? low - 1 : 0;
   }
@@ -222,20 +259,68 @@ void WaitAndWatch(int timeout_ms) {
   // After a failed thread start the listener is left unwatched for a second
   // (the connection stays queued), or its readiness would wake this loop at
   // once, again and again.
-  static std::chrono::steady_clock::time_point retry_at;
-  int listener = g_listen_fd.load();
-  bool watch = listener >= 0 && g_waiting.load() == 0 && now >= retry_at;
-  struct pollfd p[2] = {{g_wake_fd, POLLIN, 0}, {listener, POLLIN, 0}};
-  if (poll(p, watch ? 2 : 1, timeout_ms) <= 0) return;
-  if (p[0].revents & POLLIN) {
-    uint64_t count;
-    if (read(g_wake_fd, &count, sizeof count) < 0) { /* nothing to drain */ }
+  static Clock::time_point retry_at;
+  static unsigned seen_accepts;
+  static Clock::time_point last_taken;  // when a connection was last seen taken
+  const Clock::time_point deadline = start + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    const int listener = g_listen_fd.load();
+    const unsigned accepts = g_accepts.load();
+    const bool progressed = accepts != seen_accepts;
+    if (progressed) {
+      seen_accepts = accepts;
+      last_taken = now;
+    }
+    const bool can_start = listener >= 0 && now >= retry_at;
+    // A connection waits and no thread waits for it. When connections were
+    // taken since the last look the busy threads will come for it; when
+    // none was, they are all held by long work (or there are none).
+    if (can_start && !progressed && g_waiting.load() == 0) {
+      struct pollfd l = {listener, POLLIN, 0};
+      if (poll(&l, 1, 0) > 0 && (l.revents & POLLIN)) {
+        int more = std::max(1, g_threads.load() / 2);
+        String err;
+        while (more-- > 0 && StartSessionThread(err)) {
+        }
+        if (err.Length() > 0) {
+          showmessage("Cannot start a session: %s\n", LOCAL, msgBad, 1, err.CStr());
+          retry_at = now + std::chrono::seconds(1);
+        }
+        continue;
+      }
+    }
+    if (now >= deadline) return;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+    if (!can_start && listener >= 0) {
+      auto until_retry =
+          std::chrono::duration_cast<std::chrono::milliseconds>(retry_at - now).count() + 1;
+      left = std::min(left, until_retry);
+    }
+    const bool busy = now - last_taken < std::chrono::seconds(1);
+    // Quiet and no thread waiting: the listener's readiness wakes this wait.
+    const bool watch = can_start && !busy && g_waiting.load() == 0;
+    int wait_ms = static_cast<int>(std::max<long long>(left, 0));
+    if (busy) {
+      wait_ms = std::min(wait_ms, kStallLookMs);
+    } else if (!watch) {
+      // Quiet with threads waiting: the one that leaves none waiting wakes
+      // this wait. Announced before looking, so one of the two sees the other.
+      g_main_napping = true;
+      if (can_start && g_waiting.load() == 0) {
+        g_main_napping = false;
+        continue;
+      }
+    }
+    struct pollfd p[2] = {{g_wake_fd, POLLIN, 0}, {listener, POLLIN, 0}};
+    int ready = poll(p, watch ? 2 : 1, wait_ms);
+    g_main_napping = false;
+    if (ready > 0 && (p[0].revents & POLLIN)) {
+      uint64_t count;
+      if (read(g_wake_fd, &count, sizeof count) < 0) { /* nothing to drain */ }
+      return;
+    }
   }
-  if (!watch || !(p[1].revents & POLLIN) || g_waiting.load() > 0) return;
-  String err;
-  if (StartSessionThread(err)) return;
-  showmessage("Cannot start a session: %s\n", LOCAL, msgBad, 1, err.CStr());
-  retry_at = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 }
 
 bool AcceptFailed() { return g_failed.load(); }

@@ -1,13 +1,19 @@
 // The accept path. Every session thread that is not serving a connection
 // blocks in accept on the listening socket itself, so the kernel hands a new
 // connection straight to the thread that serves it: no hand-over between
-// threads and no thread start while a thread waits. A thread that takes a
-// connection when no other is left waiting starts one more before it serves,
-// so a long test or an upgrade transfer never holds up the next connection.
+// threads. Up to a core count (twice the processors, at least four) a thread
+// that takes a connection when no other is left waiting starts one more
+// before it serves. Beyond that count, while connections keep being taken a
+// finished session finds the next one queued instead of a sleeping thread
+// being woken for it; when the main thread, looking every few milliseconds
+// while the agent is busy, sees connections queued and none taken since its
+// last look, every thread is held by long work (a long test, an upgrade
+// transfer, a silent stranger) and it starts more at once. So no request
+// waits behind long work for more than a look.
 // A thread that waits kAcceptLingerSeconds without a connection ends, and
 // while connections keep coming, threads beyond one that all waited during a
-// whole second end after their next session. Once
-// none waits, the main thread watches the listening socket in its
+// whole second end after their next session. Once none waits and the agent
+// is quiet, the main thread watches the listening socket in its
 // once-a-second wait and starts a thread when a connection arrives, so an
 // idle agent holds the main thread alone and wakes once a second.
 //
@@ -35,9 +41,11 @@ void AcceptOn(int fd);
 // Threads blocked in accept on it are woken; later ones wait for AcceptOn.
 void StopAccepting(int fd);
 
-// The main thread's wait of at most timeout_ms: returns early when the set
-// of waiting threads changes. While no thread waits in accept, it watches
-// the listener too and starts one when a connection arrives.
+// The main thread's wait of at most timeout_ms; returns early when woken
+// (WakeMainThread, or the last waiting thread while the agent was quiet).
+// Meanwhile it starts session threads when a connection waits that no
+// thread will take: at once when quiet, after a look without progress when
+// busy.
 void WaitAndWatch(int timeout_ms);
 
 // Ends the main thread's current wait at once. Async-signal-safe (one write

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/agent_harness.h"
@@ -110,6 +111,30 @@ TEST(ProgramsE2E, RepliesForEachRequest) {
                     "orv-proccount.sh init 2>&1)\" = 2").c_str()), 0);
   EXPECT_EQ(system((scripts + "orv-proclist.sh | grep -qxF '" + std::to_string(getpid()) + " " + self +
                     "'").c_str()), 0);
+}
+
+// More programs run at once than the agent keeps threads ready for: a short
+// request is not held behind them.
+TEST(ProgramsE2E, LongProgramsHoldNoOtherRequest) {
+  testutil::AgentProcess agent("external=1\r\n");
+  ASSERT_TRUE(agent.Start()) << agent.console();
+  constexpr int kLong = 12;
+  std::vector<std::thread> longs;
+  for (int i = 0; i < kLong; ++i)
+    longs.emplace_back([&] { agent.Query({"TEST-ExternalPrg", "/bin/sleep 4", "", "0", "20000"}); });
+  const std::string status = "/proc/" + std::to_string(agent.pid()) + "/task";
+  EXPECT_TRUE(testutil::Eventually(
+      [&] {
+        int threads = 0;
+        UniqueDir d(opendir(status.c_str()));
+        while (struct dirent* e = d ? readdir(d.get()) : nullptr) threads += e->d_name[0] != '.';
+        return threads > kLong;  // the main thread and one per program
+      },
+      3000));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(agent.Query({"TEST-ExternalPrg", "/bin/true", "", "0", "1000"}).out, "200\n0\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+  for (std::thread& t : longs) t.join();
 }
 
 }  // namespace
