@@ -89,7 +89,7 @@ TEST(Orvload, PercentileAndProcStat) {
   for (double p : {0.5, 1.0, 50.0, 99.0, 99.5, 100.0})
     EXPECT_EQ(Percentile(hundred, p), std::max(1.0, std::ceil(p))) << p;
   EXPECT_EQ(Percentile(none, 50), 0u);
-  EXPECT_EQ(Percentile(two, 50) * 10 + Percentile(two, 99), 39u);
+  EXPECT_EQ(std::make_pair(Percentile(two, 50), Percentile(two, 99)), std::make_pair(3u, 9u));
 
   // A command name holding spaces and a ')' must not shift the fields.
   long ppid = 0;
@@ -97,7 +97,7 @@ TEST(Orvload, PercentileAndProcStat) {
   ASSERT_TRUE(ParseProcStatCpu(
       "1234 (a b) c) S 77 1234 1234 0 -1 4194560 100 0 0 0 11 22 33 44 20 0 3 0 5 6 7", ppid,
       ticks));
-  EXPECT_EQ(ppid * 1000 + ticks, 77u * 1000 + 11 + 22 + 33 + 44);
+  EXPECT_EQ(std::make_pair(ppid, ticks), std::make_pair(77L, 11ULL + 22 + 33 + 44));
   EXPECT_FALSE(ParseProcStatCpu("1234 (x) S 1 2 3", ppid, ticks));
   EXPECT_FALSE(ParseProcStatCpu("no parenthesis", ppid, ticks));
   EXPECT_GE(ProcessTreeCpuMicros(static_cast<int>(getpid())), 0);
