@@ -261,22 +261,20 @@ void WaitAndWatch(int timeout_ms) {
   // once, again and again.
   static Clock::time_point retry_at;
   static unsigned seen_accepts;
-  static Clock::time_point last_taken;  // when a connection was last seen taken
+  static bool looking = false;  // looking every kStallLookMs, not sleeping
   const Clock::time_point deadline = start + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     const Clock::time_point now = Clock::now();
     const int listener = g_listen_fd.load();
     const unsigned accepts = g_accepts.load();
     const bool progressed = accepts != seen_accepts;
-    if (progressed) {
-      seen_accepts = accepts;
-      last_taken = now;
-    }
+    seen_accepts = accepts;
     const bool can_start = listener >= 0 && now >= retry_at;
+    const bool none_waits = g_waiting.load() == 0;
     // A connection waits and no thread waits for it. When connections were
     // taken since the last look the busy threads will come for it; when
     // none was, they are all held by long work (or there are none).
-    if (can_start && !progressed && g_waiting.load() == 0) {
+    if (can_start && !progressed && none_waits) {
       struct pollfd l = {listener, POLLIN, 0};
       if (poll(&l, 1, 0) > 0 && (l.revents & POLLIN)) {
         int more = std::max(1, g_threads.load() / 2);
@@ -297,15 +295,18 @@ void WaitAndWatch(int timeout_ms) {
           std::chrono::duration_cast<std::chrono::milliseconds>(retry_at - now).count() + 1;
       left = std::min(left, until_retry);
     }
-    const bool busy = now - last_taken < std::chrono::seconds(1);
-    // Quiet and no thread waiting: the listener's readiness wakes this wait.
-    const bool watch = can_start && !busy && g_waiting.load() == 0;
     int wait_ms = static_cast<int>(std::max<long long>(left, 0));
-    if (busy) {
+    // Three ways to wait. Under load (connections taken while none waits,
+    // or since the last look): look again shortly. None waiting and none
+    // taken: the listener's readiness ends the wait (an idle agent, or
+    // threads all held by long work while nobody asks). Threads waiting:
+    // sleep; the thread that leaves none waiting wakes this wait.
+    looking = progressed && (none_waits || looking) && listener >= 0;
+    const bool watch = !looking && can_start && none_waits;
+    if (looking) {
       wait_ms = std::min(wait_ms, kStallLookMs);
     } else if (!watch) {
-      // Quiet with threads waiting: the one that leaves none waiting wakes
-      // this wait. Announced before looking, so one of the two sees the other.
+      // Announced before looking, so that one of the two sees the other.
       g_main_napping = true;
       if (can_start && g_waiting.load() == 0) {
         g_main_napping = false;
