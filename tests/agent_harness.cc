@@ -123,7 +123,7 @@ bool AgentProcess::Start(int timeout_ms) {
         if (status != 4) return false;
         break;
       }
-      if (PortAnswers(port_, 50) && ListensOn(pid_, port_)) return true;
+      if (PortAnswers(port_, 50) && PidListeningOn(port_, pid_) == pid_) return true;
     }
     std::string cfg = ReadFile(config_path());
     const std::string line = "\r\nport=" + std::to_string(port_) + "\r\n";

@@ -72,9 +72,6 @@ std::string PrivateTmpIn(const std::string& folder);
 // The process listening on TCP port (only among, when given), or 0: an
 // agent that lost its port must not be taken for whoever has it now.
 pid_t PidListeningOn(int port, pid_t among = 0);
-inline bool ListensOn(pid_t pid, int port) {
-  return PidListeningOn(port, pid) == pid;
-}
 
 // One TCP connection to 127.0.0.1:port, from the loopback address `from`
 // when given; rcvbuf > 0 shrinks the receive buffer (a slow reader).

@@ -170,11 +170,6 @@ LoopbackTcp::LoopbackTcp(std::function<void(int fd)> serve) {
   });
 }
 
-LoopbackTcp::~LoopbackTcp() {
-  stop_ = true;
-  thread_.join();
-}
-
 LoopbackUdp::LoopbackUdp(bool echo) {
   fd_ = BoundLoopback(SOCK_DGRAM, &port_);
   thread_ = std::thread([this, echo] {
@@ -189,7 +184,7 @@ LoopbackUdp::LoopbackUdp(bool echo) {
   });
 }
 
-LoopbackUdp::~LoopbackUdp() {
+LoopbackServer::~LoopbackServer() {
   stop_ = true;
   thread_.join();
 }

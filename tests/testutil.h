@@ -98,31 +98,26 @@ std::string ReadFor(int fd, size_t max, int timeout_ms);
 // at most). LoopbackTcp hands each connection in turn to serve(fd), which
 // must return within seconds; LoopbackUdp echoes each datagram (or not) and
 // counts them.
-class LoopbackTcp {
+class LoopbackServer {
  public:
-  explicit LoopbackTcp(std::function<void(int fd)> serve);
-  ~LoopbackTcp();
+  ~LoopbackServer();
   int port() const { return port_; }
 
- private:
-  UniqueFd fd_;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-class LoopbackUdp {
- public:
-  explicit LoopbackUdp(bool echo);
-  ~LoopbackUdp();
-  int port() const { return port_; }
-  int received() const { return received_; }
-
- private:
+ protected:
   UniqueFd fd_;
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> received_{0};
   std::thread thread_;
+};
+class LoopbackTcp : public LoopbackServer {
+ public:
+  explicit LoopbackTcp(std::function<void(int fd)> serve);
+};
+class LoopbackUdp : public LoopbackServer {
+ public:
+  explicit LoopbackUdp(bool echo);
+  int received() const { return received_; }
 };
 
 }  // namespace testutil
