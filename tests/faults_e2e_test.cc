@@ -43,8 +43,7 @@ void ExpectServing(const AgentProcess& agent) {
   std::string info;
   EXPECT_TRUE(
       testutil::WaitQuiet(agent.port(), AgentProcess::kPassword, agent.pid(), -1, -1, 30000, &info))
-      << info << "\n"
-      << agent.console();
+      << info << agent.console();
   EXPECT_EQ(info.compare(0, 24, "200\nAgentName=TZ Orvane\n"), 0) << info;
 }
 
@@ -197,8 +196,10 @@ TEST(FaultsTest, VanishedUpgradesAndFullOrMissingTemporaryFolder) {
   }
   std::error_code ec;
   ASSERT_GT(std::filesystem::remove_all(tmp, ec), 0u) << ec.message();
-  for (const char* request : {"TEST-CPU", "GetProcessesList"})
-    EXPECT_EQ(Ask(agent, {request}), "301\ncannot get temp file\n") << request;
+  for (const auto& r : std::vector<std::vector<std::string>>{
+           {"TEST-CPU"}, {"GetProcessesList"}, {"TEST-Process", "", "init"}})
+    EXPECT_EQ(Ask(agent, r), "301\ncannot get temp file\n") << r[0];
+  EXPECT_EQ(Ask(agent, script), "301\nCannot get temp file\n");
   EXPECT_EQ(Ask(agent, {"UpgradeCode", "5000"}), "300\nCannot create temp file\n");
   ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
   EXPECT_EQ(Ask(agent, script), ok);
@@ -266,8 +267,7 @@ TEST(FaultsTest, PortThatCannotBeTakenKeepsTheOldOne) {
   for (const std::string& p :
        {std::to_string(taken), std::string("0"), std::string("65536"), std::string("-5")}) {
     EXPECT_EQ(Ask(agent, {"SetSettings", "Port=" + p}), "200\n") << p;
-    ASSERT_TRUE(Eventually([&] { return returns() == want + 1; }, 20000)) << p << agent.console();
-    ++want;
+    ASSERT_TRUE(Eventually([&, w = ++want] { return returns() == w; }, 20000)) << agent.console();
     EXPECT_EQ(testutil::ReplyNumber(Ask(agent, {"GetInfo"}), "Port"), agent.port()) << p;
   }
   EXPECT_EQ(testutil::Occurrences(agent.console(), "Server port switching .. Ok"), 0u);

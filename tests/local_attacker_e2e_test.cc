@@ -41,9 +41,8 @@ void Plant(const std::string& path, bool fifo, const std::string& canary) {
   int in = inotify_init1(IN_CLOEXEC);
   if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
       setresuid(kNobody, kNobody, kNobody) != 0 || in < 0 ||
-      inotify_add_watch(in, dir.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_FROM) < 0) {
+      inotify_add_watch(in, dir.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_FROM) < 0)
     _exit(2);
-  }
   close(open((dir + "/attacker-ready").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
   alignas(struct inotify_event) char buf[64 * 1024];
   while (getppid() == parent) {
@@ -142,7 +141,8 @@ bool Chain(const std::string& root, int depth) {
 // A walk answers with the true figures for a tree deeper than a recursing
 // walk's stack allowed, and refuses one deeper than any path can name. A
 // FIFO or a device is not read. A link or FIFO planted at the pid file's
-// name is neither followed nor waited on.
+// name is neither followed nor waited on. An agent refuses a temporary
+// folder anyone may write in without the sticky bit.
 TEST(LocalAttackerTest, PlantedTreesFifosAndPidFilesAreRefused) {
   testutil::TempDir tmp;
   // In memory: 100,000 folders on a busy disk take minutes.
@@ -188,6 +188,10 @@ TEST(LocalAttackerTest, PlantedTreesFifosAndPidFilesAreRefused) {
     EXPECT_TRUE(lstat(pid_path.c_str(), &st) == 0 &&
                 (link ? S_ISLNK(st.st_mode) : S_ISFIFO(st.st_mode)));
   }
+  ASSERT_EQ(chmod(tmp.path().c_str(), 0777), 0);
+  AgentProcess refused("tmpdir=" + tmp.path() + "\r\n");
+  EXPECT_FALSE(refused.Start());
+  EXPECT_NE(refused.console().find("is writable by other users and not sticky"), std::string::npos);
   EXPECT_EQ(agent.Query({"GetInfo"}).out.substr(0, 4), "200\n") << agent.console();
 }
 

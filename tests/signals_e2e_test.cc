@@ -69,10 +69,7 @@ TEST(DaemonTest, SighupReloadsAndReloadAppKeepsPidFileFolderAndReplayMemory) {
   testutil::WriteFile(agent.config_path(), cfg + "comment=after hangup\r\nreplaywindow=60\r\n");
   EXPECT_EQ(kill(daemon, SIGHUP), 0);
   EXPECT_TRUE(Eventually(
-      [&] {
-        return agent.Query({"GetInfo"}).out.find("\nComment=after hangup\n") != std::string::npos;
-      },
-      10000));
+      [&] { return testutil::Occurrences(agent.Query({"GetInfo"}).out, "after hangup"); }, 10000));
   EXPECT_EQ(Play(agent, "GetInfo\n\r", "seen").substr(0, 4), "200\n");
   EXPECT_EQ(Play(agent, "GetInfo\n\r", "seen"), "");
 
