@@ -147,6 +147,12 @@ TEST(AgentE2E, RepliesLogsBurstRestAndManagement) {
   std::this_thread::sleep_for(std::chrono::seconds(3));
   EXPECT_GE(testutil::UsageOf(agent.pid()).wakeups - wakeups, 2);
   EXPECT_LE(testutil::UsageOf(agent.pid()).wakeups - wakeups, 6);
+  // So does the main thread of a lightly used one, while the request's
+  // threads linger and end.
+  ASSERT_EQ(Ask(port, kPw, "GetInfo\n\r").compare(0, 4, "200\n"), 0);
+  const long after_one = testutil::UsageOf(agent.pid()).wakeups;
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_LE(testutil::UsageOf(agent.pid()).wakeups - after_one, 10);
 #endif
 
   // Management: a change reaches the file and "GetSettings" (how the file
