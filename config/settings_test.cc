@@ -1,12 +1,9 @@
-// Loading and saving the settings file. The store's publishing is checked
-// with the settings commands in agent/dispatch_test.cc.
 #include "config/settings.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <cstring>
 #include <set>
 #include <sstream>
 #include <string>
@@ -34,7 +31,7 @@ class SettingsTest : public ::testing::Test {
   std::string Required() const {
     return "orvpath=" + agent_ + "\npassword=pw\ntmpdir=" + dir_.path() + "\n";
   }
-  // Writes contents to the file, then loads s from it (or saves s into it).
+  // Writes the file, then loads s from it (or saves s into it).
   int Load(TORVSettings& s, const std::string& contents, std::string* err = nullptr,
            int (TORVSettings::*op)(String&) = &TORVSettings::LoadOptions_) {
     WriteFile(cfg_, contents);
@@ -234,34 +231,32 @@ TEST_F(SettingsTest, SaveRespectsRoomOnLongLines) {
 }
 
 // No text a server stores, its line rewritten or appended, reads back as a
-// key of its own (a helper script run as root).
+// key of its own (a helper script run as root); the last rows fill a line's
+// piece, so that an appended value's rest would begin a piece of its own.
 TEST_F(SettingsTest, NoValueAddsAKey) {
   const std::string smuggled = "cpuusagescript=/tmp/x.sh";
-  const struct {
-    String TORVSettings::*field;
-    const char* key;
-  } fields[] = {{&TORVSettings::Comment, "comment"}, {&TORVSettings::FilterList, "filterlist"}};
-  std::vector<std::pair<int, std::string>> rows;  // the field, the value
-  for (const std::string& v :
-       {std::string(3000, 'B') + "\n" + smuggled, "a\r\n" + smuggled + "\r\n",
-        std::string("a\0\n", 3) + smuggled, std::string(2000, '\n')})
-    rows.emplace_back(0, v);
-  for (int f = 0; f < 2; ++f) {  // the rest of an appended value would begin a piece of its own
-    const int fill = 1023 - static_cast<int>(std::strlen(fields[f].key)) - 1;
-    for (int len : {fill, fill + 1}) rows.emplace_back(f, std::string(len, 'x') + smuggled);
-  }
+  const std::pair<String TORVSettings::*, std::string> rows[] = {
+      {&TORVSettings::Comment, std::string(3000, 'B') + "\n" + smuggled},
+      {&TORVSettings::Comment, "a\r\n" + smuggled + "\r\n"},
+      {&TORVSettings::Comment, std::string("a\0\n", 3) + smuggled},
+      {&TORVSettings::Comment, std::string(2000, '\n')},
+      {&TORVSettings::Comment, std::string(1015, 'x') + smuggled},
+      {&TORVSettings::Comment, std::string(1016, 'x') + smuggled},
+      {&TORVSettings::FilterList, std::string(1012, 'x') + smuggled},
+      {&TORVSettings::FilterList, std::string(1013, 'x') + smuggled},
+  };
   const std::string base =
       "orvpath=" + agent_ + "\ntmpdir=" + dir_.path() + "\ncpuusagescript=/safe.sh\n";
   TORVSettings reference;
   ASSERT_EQ(Save(reference, base), 1);
   const std::string full = ReadFile(cfg_);  // names every key
-  for (const auto& [f, value] : rows) {
-    for (const std::string* file : {&base, &full}) {
+  for (const auto& [field, value] : rows) {
+    for (const std::string& file : {base, full}) {
       TORVSettings s, back;
-      (s.*fields[f].field).CopyData(value.data(), static_cast<int>(value.size()));
-      ASSERT_EQ(Save(s, *file), 1);
+      (s.*field).CopyData(value.data(), static_cast<int>(value.size()));
+      ASSERT_EQ(Save(s, file), 1);
       Load(back, ReadFile(cfg_));
-      ASSERT_EQ(S(back.CpuUsageScript), "/safe.sh") << fields[f].key << " " << value.size();
+      ASSERT_EQ(S(back.CpuUsageScript), "/safe.sh") << value.size();
     }
   }
 }

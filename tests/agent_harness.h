@@ -145,11 +145,6 @@ inline bool Glob(const char* text, const char* pattern) {
   if (*pattern == '*') return Glob(text, pattern + 1) || (*text && Glob(text + 1, pattern));
   return *pattern == *text && (*text == 0 || Glob(text + 1, pattern + 1));
 }
-// The number after "\n<key>=" in a reply, or -1.
-inline long ReplyNumber(const std::string& reply, const std::string& key) {
-  const size_t at = reply.find("\n" + key + "=");
-  return at == std::string::npos ? -1 : strtol(reply.c_str() + at + key.size() + 2, nullptr, 10);
-}
 
 struct ProcUsage {
   long rss_kib = -1;

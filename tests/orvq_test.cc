@@ -52,9 +52,8 @@ TEST(Orvq, ExitStatusOutputPasswordFilesAndFanOut) {
   ASSERT_TRUE(agent.Start()) << agent.console();
   const std::string port = std::to_string(agent.port());
 
-  // "%a" stands for the real agent's port, "%s" for the stand-in's, "%r" for
-  // one that refuses (each with -p), "%d" for the folder of 100 bytes; "*"
-  // in the output for any text.
+  // "%a", "%s", "%r": -p and the port of the real agent, the stand-in, one
+  // that refuses; "%d" the folder of 100 bytes; "*" in the output any text.
   const std::string json = "{\"host\":\"127.0.0.1\",\"port\":";
   const struct {
     const char* reply;  // the stand-in's reply, or null for the real agent
@@ -75,10 +74,7 @@ TEST(Orvq, ExitStatusOutputPasswordFilesAndFanOut) {
       {nullptr, "%a TEST-FolderSize %d", 0, "200\n   100\n", ""},
       {nullptr, "%a -P wrong GetInfo", 1, "", "the agent closed the connection without a reply"},
       {nullptr, "%r GetInfo", 2, "", "Connection refused"},
-      {nullptr, "", 2, "", "no command given"},
       {nullptr, "-p 0 GetInfo", 2, "", "invalid port value '0'"},
-      {nullptr, "-x GetInfo", 2, "", "unknown option '-x'"},
-      {nullptr, "-h", 0, "usage: orvq *", ""},
       // One JSON object a line, values decoded; no reply is a null code.
       {nullptr, "%a --json TEST-FolderSize %d", 0, json + "%a,\"command\":\"TEST-FolderSize\",\"code\":\"200\",\"values\":[\"   100\"],\"elapsed_ms\":*}\n", ""},
       {nullptr, "%a --json GetInfo", 0, json + "%a,\"command\":\"GetInfo\",\"code\":\"200\",\"values\":[\"AgentName=TZ Orvane\",*\"Available tests=TCP\\r\\nUDP\\r\\n*\"],\"elapsed_ms\":*}\n", ""},
@@ -94,7 +90,6 @@ TEST(Orvq, ExitStatusOutputPasswordFilesAndFanOut) {
       // clang-format on
   };
   const int refusing = testutil::ClosedPort(SOCK_STREAM);
-  std::string json_lines;
   for (const auto& row : rows) {
     std::unique_ptr<testutil::LoopbackTcp> standin;
     if (row.reply) {
@@ -119,15 +114,7 @@ TEST(Orvq, ExitStatusOutputPasswordFilesAndFanOut) {
     EXPECT_EQ(r.status, row.status) << row.args << ": " << r.err;
     EXPECT_TRUE(Glob(r.out.c_str(), out.c_str())) << row.args << ":\n" << r.out;
     EXPECT_NE(r.err.find(row.err), std::string::npos) << row.args << ": " << r.err;
-    if (strstr(row.args, "--json")) json_lines += r.out;
   }
-  // Every JSON line is read by a real parser.
-  const std::string file = agent.dir().File("scratch");
-  testutil::WriteFile(file, json_lines);
-  EXPECT_EQ(
-      system(("python3 -c 'import json, sys\nfor l in sys.stdin: json.loads(l)' <" + file).c_str()),
-      0)
-      << json_lines;
   // The password from the environment, and none at all.
   setenv("ORV_PASSWORD", kPw, 1);
   EXPECT_EQ(RunOrvq({"-p", port, "GetInfo"}).status, 0);
@@ -135,7 +122,7 @@ TEST(Orvq, ExitStatusOutputPasswordFilesAndFanOut) {
   EXPECT_NE(RunOrvq({"GetInfo"}).err.find("no password"), std::string::npos);
 
   // A password file only its owner may read.
-  const std::string pw = kPw;
+  const std::string pw = kPw, file = agent.dir().File("scratch");
   const struct {
     std::string text;
     mode_t mode;
@@ -144,8 +131,7 @@ TEST(Orvq, ExitStatusOutputPasswordFilesAndFanOut) {
       {pw + "\n", 0600, ""},
       {pw + "\r\nsecond line\n", 0400, ""},
       {pw, 0600, ""},
-      {pw + "\n", 0644, "has mode 0644: group and others must have no access"},
-      {pw + "\n", 0640, "has mode 0640"},
+      {pw + "\n", 0640, "has mode 0640: group and others must have no access"},
       {pw + "\n", 0604, "has mode 0604"},
       {"\n" + pw + "\n", 0600, "the first line is empty"},
   };

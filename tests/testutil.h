@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -61,6 +62,11 @@ std::vector<std::vector<std::string>> ReadVectors(const std::string& name);
 // True once cond() holds, polled every 20 ms for at most timeout_ms.
 bool Eventually(const std::function<bool()>& cond, int timeout_ms);
 size_t Occurrences(const std::string& text, const std::string& what);
+// The number after "\n<key>=" in a reply, or -1.
+inline long ReplyNumber(const std::string& reply, const std::string& key) {
+  const size_t at = reply.find("\n" + key + "=");
+  return at == std::string::npos ? -1 : strtol(reply.c_str() + at + key.size() + 2, nullptr, 10);
+}
 
 // The published settings and TMPDIR as they were, put back when this goes.
 // edit() is a copy to change and Publish().

@@ -12,8 +12,8 @@ std::string Json(const std::string& bytes) {
   return out.ToStd();
 }
 
-// Objects are left to the end-to-end test, which reads orvq's lines with a
-// JSON parser.
+// Objects are left to the end-to-end test of orvq, which compares its whole
+// lines.
 TEST(JsonText, StringsFromArbitraryBytes) {
   const struct {
     std::string bytes;
