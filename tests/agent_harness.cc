@@ -199,9 +199,9 @@ std::string ReplyText(const std::string& bytes, const std::string& key) {
 
 std::string ReadReplyText(RawConn& conn, const std::string& key, int timeout_ms) {
   std::string got;
-  if (!conn.ReadAtLeast(4, timeout_ms, &got)) return "";
+  if (conn.Read(4, timeout_ms, &got) != 1) return "";
   const size_t n = 4 + static_cast<uint32_t>(DecodeLength(got.data(), 4));
-  return conn.ReadAtLeast(n, timeout_ms, &got) ? ReplyText(got.substr(0, n), key) : "";
+  return conn.Read(n, timeout_ms, &got) == 1 ? ReplyText(got.substr(0, n), key) : "";
 }
 
 std::unique_ptr<RawConn> BeginUpgrade(int port, const std::string& password, const std::string& key,

@@ -1,6 +1,5 @@
-// The real agent for the end-to-end tests, started on a free port with a
-// generated configuration and stopped by its pid; orvq runs; raw
-// connections; the agent's counters, memory, descriptors and threads.
+// The real agent on a free port with a generated configuration, stopped by
+// its pid; orvq runs; raw connections; the agent's use of the machine.
 //
 // Thread safety: an AgentProcess and a RawConn belong to one thread; the
 // free functions may be called from any thread.
@@ -88,14 +87,12 @@ class RawConn {
     return true;
   }
   void ShutdownWrite() { shutdown(fd_.get(), SHUT_WR); }
-  // Reads (into *got) until the agent closes or resets: false on time-out.
-  bool WaitClosed(int timeout_ms, std::string* got = nullptr) {
+  // Reads into *got until it holds n bytes (1), the agent closes or resets
+  // (0) or time runs out (-1).
+  int Read(size_t n, int timeout_ms, std::string* got);
+  bool WaitClosed(int timeout_ms, std::string* got = nullptr) {  // false on time-out
     std::string ignored;
     return Read(std::string::npos, timeout_ms, got ? got : &ignored) == 0;
-  }
-  // Reads until *got holds n bytes: false when the connection ends first.
-  bool ReadAtLeast(size_t n, int timeout_ms, std::string* got) {
-    return Read(n, timeout_ms, got) == 1;
   }
   bool ClosedNow() {  // without waiting
     struct pollfd p = {fd_.get(), POLLIN, 0};
@@ -110,7 +107,6 @@ class RawConn {
   void Close() { fd_.reset(); }
 
  private:
-  int Read(size_t n, int timeout_ms, std::string* got);  // 1 got n, 0 closed, -1 time-out
   UniqueFd fd_;
 };
 

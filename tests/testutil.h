@@ -1,11 +1,6 @@
-// Helpers shared by the unit and end-to-end tests: self-cleaning temporary
-// folders, files, hex, the known-answer files under tests/data, polling with
-// a deadline, the agent's settings put back after a test, and small servers
-// on 127.0.0.1.
-//
-// Thread safety: the free functions may be called from any thread; a
-// ScopedSettings belongs to the test's thread; a loopback server's work runs
-// on the server's own thread.
+// Helpers of the unit and end-to-end tests. Thread safety: the free
+// functions may be called from any thread; a ScopedSettings belongs to the
+// test's thread; a loopback server works on a thread of its own.
 #ifndef ORV_TESTS_TESTUTIL_H_
 #define ORV_TESTS_TESTUTIL_H_
 
@@ -100,10 +95,9 @@ int ClosedPort(int type);
 // Reads until the peer closes, max bytes came, or timeout_ms pass idle.
 std::string ReadFor(int fd, size_t max, int timeout_ms);
 
-// Servers on 127.0.0.1 whose thread runs until they are destroyed (20 s
-// at most). LoopbackTcp hands each connection in turn to serve(fd), which
-// must return within seconds; LoopbackUdp echoes each datagram (or not) and
-// counts them.
+// Servers on 127.0.0.1 until destroyed (20 s at most). LoopbackTcp hands
+// each connection in turn to serve(fd), which must return within seconds;
+// LoopbackUdp echoes each datagram (or not) and counts them.
 class LoopbackServer {
  public:
   ~LoopbackServer();
