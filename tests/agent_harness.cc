@@ -1,5 +1,6 @@
 #include "tests/agent_harness.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>

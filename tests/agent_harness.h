@@ -6,16 +6,12 @@
 #ifndef ORV_TESTS_AGENT_HARNESS_H_
 #define ORV_TESTS_AGENT_HARNESS_H_
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/types.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "crypto/twofish.h"
