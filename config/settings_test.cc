@@ -159,26 +159,21 @@ TEST_F(SettingsTest, EveryKeySavedLoadedBackAndReloaded) {
 // ".": the first that names a folder, without a trailing slash.
 TEST_F(SettingsTest, TmpDirFallsBackToEnvironmentThenDot) {
   const char* tmp = getenv("TMP");
-  const std::string saved_tmp = tmp ? tmp : "", d = dir_.path(), missing = dir_.File("missing"),
-                    slash = d + "/";
-  const char* unset = nullptr;
-  struct Row {
-    std::string tmpdir;
-    const char *env_tmpdir, *env_tmp;
-    std::string expected;
-  } rows[] = {
-      {slash, unset, unset, d},           {missing, unset, unset, "."},
-      {"", unset, d.c_str(), d},          {missing, missing.c_str(), d.c_str(), "."},
-      {missing, slash.c_str(), unset, d},
+  const std::string saved_tmp = tmp ? tmp : "", d = dir_.path(), missing = dir_.File("missing");
+  const std::string rows[][4] = {
+      // "tmpdir", TMPDIR, TMP ("-": unset), the folder taken
+      {d + "/", "-", "-", d},     {missing, "-", "-", "."},   {"", "-", d, d},
+      {missing, missing, d, "."}, {missing, d + "/", "-", d},
   };
-  for (const Row& r : rows) {
-    for (auto [name, value] : {std::pair{"TMPDIR", r.env_tmpdir}, std::pair{"TMP", r.env_tmp}})
-      value ? setenv(name, value, 1) : unsetenv(name);
+  for (const auto& r : rows) {
+    for (int i : {1, 2})
+      r[i] == "-" ? unsetenv(i == 1 ? "TMPDIR" : "TMP")
+                  : setenv(i == 1 ? "TMPDIR" : "TMP", r[i].c_str(), 1);
     TORVSettings s;
-    s.TmpDir = r.tmpdir.c_str();
+    s.TmpDir = r[0].c_str();
     String err;
     s.PutRight(err);
-    EXPECT_EQ(S(s.TmpDir), r.expected) << r.tmpdir << " " << (r.env_tmpdir ? r.env_tmpdir : "-");
+    EXPECT_EQ(S(s.TmpDir), r[3]) << r[0] << " " << r[1];
   }
   tmp ? setenv("TMP", saved_tmp.c_str(), 1) : unsetenv("TMP");
 }
