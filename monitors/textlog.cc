@@ -617,6 +617,10 @@ long long RunCheck(const char* fname, TCheckState& state, const TMatcher& matche
     struct stat end;
     if (fstat(sources[log].fd.get(), &end) != 0) end = now;
     state.CheckedSize = static_cast<long long>(end.st_size);
+    // A line appended while the log was read may lie past what was read;
+    // recording the size from before the read makes the next check read on
+    // instead of taking the log for unchanged.
+    if (state.CheckedSize != size_now && size_now > 0) state.CheckedSize = size_now;
     state.CheckedAge = static_cast<int32_t>(end.st_mtime);
     mark.has_checked = true;
     mark.checked_dev = end.st_dev;
