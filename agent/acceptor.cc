@@ -145,7 +145,8 @@ void ServeAccepted(int fd, const sockaddr_in& peer) {
   ServeConnection(params);
 }
 
-bool StartSessionThread(String& err);
+// Starts count session threads; false once one cannot start (reported).
+bool StartSessionThreads(int count);
 
 // One thread less waits; returns how many still do.
 int StopWaiting() {
@@ -175,11 +176,9 @@ void* SessionThread(void*) {
     if (StopWaiting() == 0) {
       // This was the last waiting thread: below the core count another
       // takes its place first; beyond it the main thread watches for a stall.
-      String err;
       if (g_threads.load() >= CoreThreads()) {
         if (g_main_napping.exchange(false)) WakeMain();
-      } else if (!StartSessionThread(err)) {
-        showmessage("Cannot start a session: %s\n", LOCAL, msgBad, 1, err.CStr());
+      } else if (!StartSessionThreads(1)) {
         WakeMain();
       }
     }
@@ -213,6 +212,17 @@ bool StartSessionThread(String& err) {
   g_threads.fetch_sub(1);
   err = GetErrorStr(rc);
   return false;
+}
+
+bool StartSessionThreads(int count) {
+  String err;
+  for (int i = 0; i < count; ++i) {
+    if (!StartSessionThread(err)) {
+      showmessage("Cannot start a session: %s\n", LOCAL, msgBad, 1, err.CStr());
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -277,14 +287,8 @@ void WaitAndWatch(int timeout_ms) {
     if (can_start && !progressed && none_waits) {
       struct pollfd l = {listener, POLLIN, 0};
       if (poll(&l, 1, 0) > 0 && (l.revents & POLLIN)) {
-        int more = std::max(1, g_threads.load() / 2);
-        String err;
-        while (more-- > 0 && StartSessionThread(err)) {
-        }
-        if (err.Length() > 0) {
-          showmessage("Cannot start a session: %s\n", LOCAL, msgBad, 1, err.CStr());
+        if (!StartSessionThreads(std::max(1, g_threads.load() / 2)))
           retry_at = now + std::chrono::seconds(1);
-        }
         continue;
       }
     }
